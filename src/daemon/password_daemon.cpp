@@ -1,0 +1,110 @@
+#include "daemon/password_daemon.h"
+
+#include <filesystem>
+#include <ostream>
+#include <string_view>
+
+#include "account/password_utils.h"
+#include "filevault/fdesetup_helper.h"
+#include "keychain/keychain_util.h"
+#include "log/log.h"
+#include "secrets/secret_keeper.h"
+
+namespace lockstep {
+
+namespace {
+
+constexpr std::string_view kServiceName = "Lockstep";
+constexpr std::string_view kSecretsFolder = "/usr/local/var/meridale";
+constexpr std::string_view kSecretKeeperLabel = "SecretKeeper";
+constexpr std::string_view kFunctionName = "run()";
+// Stands for the password on the enrolment line, whatever its length, so the
+// password itself is never printed.
+constexpr std::string_view kMaskedPassword = "********";
+
+void printLine(std::ostream& out, std::string_view text) {
+    out << text << '\n';
+    out.flush();
+}
+
+// The System keychain from the secret store, or none when the store or the
+// keychain cannot be had; the error is dropped and the caller goes on with
+// the user's default keychain.
+SecKeychainRef obtainKeychain(const Context& context) {
+    try {
+        const SecretKeeper keeper(context.keychain, std::string(kSecretKeeperLabel),
+                                  std::string(kSecretKeeperLabel),
+                                  std::filesystem::path(kSecretsFolder));
+        return keeper.systemKeychain();
+    } catch (const SecretKeeperError&) {
+        return nullptr;
+    }
+}
+
+std::string_view lineFor(const LocalPasswordResult& result) {
+    switch (result.kind()) {
+        case LocalPasswordResult::Case::incorrectPassword:
+            return "incorrect password";
+        case LocalPasswordResult::Case::accountDoesNotExist:
+            return "account Does Not Exist";
+        case LocalPasswordResult::Case::accountLocked:
+            return "account locked";
+        case LocalPasswordResult::Case::otherError:
+        case LocalPasswordResult::Case::success:
+            break;
+    }
+    return "other error";
+}
+
+// Verifies the password and replaces the stored credential. True when the
+// run goes on into the plain path.
+bool enrol(const Context& context, const std::string& user, const std::string& password,
+           std::ostream& out) {
+    printLine(out, user + " " + std::string(kMaskedPassword));
+
+    const LocalPasswordResult result =
+        PasswordUtils::isLocalPasswordValid(context, user, password);
+    if (result.kind() != LocalPasswordResult::Case::success) {
+        printLine(out, lineFor(result));
+        return false;
+    }
+
+    const SecKeychainRef keychain = obtainKeychain(context);
+    if (!KeychainUtil::updatePassword(context, kServiceName, user, password, "", keychain)) {
+        printLine(out, "password set failed");
+        return false;
+    }
+    return true;
+}
+
+void armRestart(const Context& context, std::ostream& out) {
+    SecKeychainRef keychain = obtainKeychain(context);
+    const auto item = KeychainUtil::findPassword(context, kServiceName, std::nullopt, keychain);
+    if (!item) {
+        return;
+    }
+    const bool armed = FDESetupHelper::filevaultAuth(item->username, item->password.view(),
+                                                     context.fdesetupPath);
+    const std::string_view message = armed ? "Successfully authenticated with FileVault"
+                                           : "Failed to authenticate with FileVault";
+    LOCKSTEP_LOG_DEBUG(message, kFunctionName);
+    printLine(out, message);
+}
+
+}  // namespace
+
+void PasswordDaemon::run(const Context& context, std::ostream& out) const noexcept {
+    try {
+        if (setUser && user && password) {
+            if (!enrol(context, *user, *password, out)) {
+                return;
+            }
+        }
+        armRestart(context, out);
+    } catch (const std::exception&) {
+        // Every layer below reports its failures itself; nothing may end the
+        // process with anything but status 0 from here.
+    }
+}
+
+}  // namespace lockstep
