@@ -52,6 +52,9 @@ inline constexpr std::int64_t kODErrorCredentialsAccountInactive = 5303;
 inline constexpr std::int64_t kODErrorCredentialsAccountTemporarilyLocked = 5304;
 inline constexpr std::int64_t kODErrorCredentialsAccountLocked = 5305;
 inline constexpr std::int64_t kODErrorDaemonError = 10002;
+// The code of a plain "not a member" answer from isMemberRecord, so that
+// callers can tell it from a failure of the test itself.
+inline constexpr std::int64_t kODErrorRecordNotAMember = kODErrorRecordAttributeValueNotFound;
 
 using ODNodeType = std::uint32_t;
 inline constexpr ODNodeType kODNodeTypeLocalNodes = 0x2200;

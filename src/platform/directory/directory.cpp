@@ -1,0 +1,39 @@
+#include "platform/directory/directory.h"
+
+#include <cstdio>
+#include <string>
+
+namespace lockstep {
+
+namespace {
+
+// Control characters are written as \xNN so a name cannot break a log line.
+void appendPrintable(std::string& out, std::string_view text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(byte));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+}
+
+}  // namespace
+
+std::string ODRecord::description() const {
+    char address[32];
+    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
+    std::string text = "<ODRecord: ";
+    text += address;
+    text += "> {recordType: ";
+    appendPrintable(text, recordType_);
+    text += ", recordName: ";
+    appendPrintable(text, recordName_);
+    text += "}";
+    return text;
+}
+
+}  // namespace lockstep
