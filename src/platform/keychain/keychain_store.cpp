@@ -1,0 +1,792 @@
+#include "platform/keychain/keychain_store.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "platform/keychain/keychain_crypto.h"
+#include "platform/scoped_fd.h"
+
+namespace lockstep {
+
+namespace keychain_internal {
+
+void SqliteCloser::operator()(sqlite3* db) const noexcept {
+    if (db != nullptr) {
+        sqlite3_close_v2(db);
+    }
+}
+
+namespace {
+
+// How long a change waits for another process's transaction before it gives
+// up with errSecIO.
+constexpr int kBusyTimeoutMs = 10'000;
+constexpr std::int64_t kFormatVersion = 1;
+
+constexpr std::string_view kSchemaSql =
+    "CREATE TABLE meta ("
+    "  name TEXT PRIMARY KEY NOT NULL,"
+    "  value BLOB NOT NULL);"
+    // AUTOINCREMENT: a row id is never handed out twice, so an item reference
+    // whose item was deleted cannot reach an item added later.
+    "CREATE TABLE genp ("
+    "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  svce BLOB NOT NULL,"
+    "  has_acct INTEGER NOT NULL CHECK (has_acct IN (0, 1)),"
+    "  acct BLOB NOT NULL,"
+    "  data BLOB NOT NULL,"
+    "  acl BLOB NOT NULL,"
+    "  cdat INTEGER NOT NULL,"
+    "  mdat INTEGER NOT NULL);"
+    // One item per service and account (an absent account is its own key).
+    "CREATE UNIQUE INDEX genp_identity ON genp (svce, has_acct, acct);"
+    // Every index ends in the row id, so this one also gives the oldest item
+    // of a service without a sort.
+    "CREATE INDEX genp_service ON genp (svce);";
+
+// The check value: a known text sealed with the key when the keychain is
+// made. Opening it again proves the key file belongs to the database.
+constexpr std::string_view kCheckText = "lockstep keychain check value";
+constexpr std::string_view kCheckAad = "lockstep.keychain.check.v1";
+constexpr std::string_view kItemAadTag = "lockstep.keychain.item.v1";
+constexpr std::string_view kItemClass = "genp";
+
+constexpr std::string_view kSelectColumns =
+    "SELECT id, svce, has_acct, acct, data, acl, cdat, mdat FROM genp ";
+
+OSStatus statusFromSqlite(int rc) {
+    switch (rc & 0xFF) {
+        case SQLITE_OK:
+        case SQLITE_ROW:
+        case SQLITE_DONE:
+            return errSecSuccess;
+        case SQLITE_NOTADB:
+        case SQLITE_CORRUPT:
+        case SQLITE_FORMAT:
+        case SQLITE_SCHEMA:
+        case SQLITE_MISMATCH:
+        // A statement of ours that does not fit the database: not our schema.
+        case SQLITE_ERROR:
+            return errSecInvalidKeychain;
+        case SQLITE_CONSTRAINT:
+            return rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY
+                       ? errSecDuplicateItem
+                       : errSecInvalidKeychain;
+        case SQLITE_FULL:
+            return errSecDiskFull;
+        case SQLITE_READONLY:
+            return errSecReadOnly;
+        case SQLITE_NOMEM:
+            return errSecAllocate;
+        case SQLITE_TOOBIG:
+            return errSecDataTooLarge;
+        default:
+            // I/O errors, a lock still held after the busy timeout, a file
+            // that cannot be opened.
+            return errSecIO;
+    }
+}
+
+std::int64_t nowMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void appendLength(Bytes& out, std::size_t length) {
+    const auto value = static_cast<std::uint32_t>(length);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<std::uint8_t>(value >> static_cast<unsigned>(shift)));
+    }
+}
+
+void appendField(Bytes& out, const std::uint8_t* data, std::size_t length) {
+    appendLength(out, length);
+    out.insert(out.end(), data, data + length);
+}
+
+void appendField(Bytes& out, std::string_view text) {
+    appendField(out, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+struct StatementDeleter {
+    void operator()(sqlite3_stmt* statement) const noexcept { sqlite3_finalize(statement); }
+};
+
+// One prepared statement. Finalising it on every path also releases the
+// read lock a stepped SELECT holds, so another process is never kept waiting.
+class Statement {
+  public:
+    [[nodiscard]] int prepare(sqlite3* db, std::string_view sql) {
+        sqlite3_stmt* raw = nullptr;
+        const int rc =
+            sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
+        statement_.reset(raw);
+        return rc;
+    }
+
+    // The bytes must outlive the statement (they are not copied).
+    [[nodiscard]] int bind(int index, const Bytes& bytes) {
+        if (bytes.empty()) {
+            return sqlite3_bind_zeroblob(statement_.get(), index, 0);
+        }
+        return sqlite3_bind_blob(statement_.get(), index, bytes.data(),
+                                 static_cast<int>(bytes.size()), nullptr);
+    }
+    [[nodiscard]] int bind(int index, std::string_view text) {
+        return sqlite3_bind_text(statement_.get(), index, text.data(),
+                                 static_cast<int>(text.size()), nullptr);
+    }
+    [[nodiscard]] int bind(int index, std::int64_t value) {
+        return sqlite3_bind_int64(statement_.get(), index, value);
+    }
+
+    [[nodiscard]] int step() { return sqlite3_step(statement_.get()); }
+    int reset() { return sqlite3_reset(statement_.get()); }
+
+    [[nodiscard]] Bytes blob(int column) const {
+        const auto* data =
+            static_cast<const std::uint8_t*>(sqlite3_column_blob(statement_.get(), column));
+        const int length = sqlite3_column_bytes(statement_.get(), column);
+        if (data == nullptr || length <= 0) {
+            return {};
+        }
+        return Bytes(data, data + length);
+    }
+    [[nodiscard]] std::int64_t integer(int column) const {
+        return sqlite3_column_int64(statement_.get(), column);
+    }
+    [[nodiscard]] std::string text(int column) const {
+        const auto* data = sqlite3_column_text(statement_.get(), column);
+        const int length = sqlite3_column_bytes(statement_.get(), column);
+        if (data == nullptr || length <= 0) {
+            return {};
+        }
+        return std::string(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+    }
+
+  private:
+    std::unique_ptr<sqlite3_stmt, StatementDeleter> statement_;
+};
+
+int exec(sqlite3* db, std::string_view sql) {
+    const std::string text(sql);
+    return sqlite3_exec(db, text.c_str(), nullptr, nullptr, nullptr);
+}
+
+// BEGIN IMMEDIATE takes the write lock up front (waiting up to the busy
+// timeout), so a change never fails half way for lack of it. Rolls back on
+// destruction unless committed.
+class Transaction {
+  public:
+    explicit Transaction(sqlite3* db) : db_(db) {}
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    ~Transaction() {
+        if (sqlite3_get_autocommit(db_) == 0) {
+            static_cast<void>(exec(db_, "ROLLBACK"));
+        }
+    }
+
+    [[nodiscard]] int begin() { return exec(db_, "BEGIN IMMEDIATE"); }
+    [[nodiscard]] int commit() { return exec(db_, "COMMIT"); }
+
+  private:
+    sqlite3* db_;
+};
+
+StoredItem readRow(const Statement& statement) {
+    StoredItem item;
+    item.id = statement.integer(0);
+    item.service = statement.blob(1);
+    if (statement.integer(2) != 0) {
+        item.account = statement.blob(3);
+    }
+    item.sealed = statement.blob(4);
+    item.acl = statement.blob(5);
+    item.createdMicros = statement.integer(6);
+    item.modifiedMicros = statement.integer(7);
+    return item;
+}
+
+std::uint32_t bigEndian32(const std::uint8_t* p) {
+    return (static_cast<std::uint32_t>(p[0]) << 24U) | (static_cast<std::uint32_t>(p[1]) << 16U) |
+           (static_cast<std::uint32_t>(p[2]) << 8U) | static_cast<std::uint32_t>(p[3]);
+}
+
+// Looks at the database header before SQLite does. A non-empty file that is
+// not a SQLite database, or that is shorter than its header says (a truncated
+// copy), is refused here, before anything could be written to it. An empty
+// file is a keychain whose creation was cut short: it is made anew.
+OSStatus checkDatabaseHeader(int fd, const struct stat& info, const std::filesystem::path& path) {
+    if (info.st_size == 0) {
+        return errSecSuccess;
+    }
+    std::array<std::uint8_t, 100> header{};
+    std::size_t done = 0;
+    while (done < header.size()) {
+        const ssize_t n =
+            ::pread(fd, header.data() + done, header.size() - done, static_cast<off_t>(done));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return statusFromErrno(errno);
+        }
+        if (n == 0) {
+            return errSecInvalidKeychain;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    static constexpr char kMagic[] = "SQLite format 3";  // with its NUL: 16 bytes
+    if (std::memcmp(header.data(), kMagic, sizeof(kMagic)) != 0) {
+        return errSecInvalidKeychain;
+    }
+    std::uint32_t pageSize = (static_cast<std::uint32_t>(header[16]) << 8U) | header[17];
+    if (pageSize == 1) {
+        pageSize = 65536;
+    }
+    if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0) {
+        return errSecInvalidKeychain;
+    }
+    // A hot journal may legitimately describe a longer file; SQLite rolls
+    // it back on the first read.
+    struct stat journal {};
+    const std::string journalPath = path.string() + "-journal";
+    if (::stat(journalPath.c_str(), &journal) == 0 && journal.st_size > 0) {
+        return errSecSuccess;
+    }
+    const std::uint32_t changeCounter = bigEndian32(header.data() + 24);
+    const std::uint32_t pages = bigEndian32(header.data() + 28);
+    const std::uint32_t validFor = bigEndian32(header.data() + 92);
+    if (pages != 0 && changeCounter == validFor &&
+        static_cast<std::uint64_t>(info.st_size) < static_cast<std::uint64_t>(pages) * pageSize) {
+        return errSecInvalidKeychain;
+    }
+    return errSecSuccess;
+}
+
+// Creates the missing folders of a keychain path, each 0700.
+OSStatus ensureFolder(const std::filesystem::path& folder) {
+    if (folder.empty()) {
+        return errSecSuccess;
+    }
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) == 0) {
+        return S_ISDIR(info.st_mode) ? errSecSuccess : errSecNoSuchKeychain;
+    }
+    if (errno != ENOENT) {
+        return statusFromErrno(errno);
+    }
+    if (folder.has_parent_path() && folder.parent_path() != folder) {
+        if (const OSStatus status = ensureFolder(folder.parent_path()); status != errSecSuccess) {
+            return status;
+        }
+    }
+    if (::mkdir(folder.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
+        return errno == ENOENT ? errSecNoSuchKeychain : statusFromErrno(errno);
+    }
+    syncFolder(folder.parent_path());
+    return errSecSuccess;
+}
+
+// Opens (or, when allowed, creates with mode 0600) the database file itself
+// and checks it, before SQLite is given the path.
+OSStatus prepareDatabaseFile(const std::filesystem::path& path, SecKeychain::OpenMode mode) {
+    const bool mayCreate = mode == SecKeychain::OpenMode::CreateIfMissing;
+    if (mayCreate) {
+        if (const OSStatus status = ensureFolder(path.parent_path()); status != errSecSuccess) {
+            return status;
+        }
+    }
+    constexpr int kCommon = O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
+    bool created = false;
+    ScopedFD fd;
+    if (mayCreate) {
+        fd.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | kCommon, S_IRUSR | S_IWUSR));
+        created = fd.valid();
+        if (created) {
+            // The creation mode went through the umask; make it exactly 0600.
+            static_cast<void>(::fchmod(fd.get(), S_IRUSR | S_IWUSR));
+        }
+    }
+    if (!fd) {
+        if (mayCreate && errno != EEXIST) {
+            return errno == ELOOP ? errSecInvalidKeychain : statusFromErrno(errno);
+        }
+        fd.reset(::open(path.c_str(), (mayCreate ? O_RDWR : O_RDONLY) | kCommon));
+    }
+    if (!fd) {
+        switch (errno) {
+            case ENOENT:
+                return errSecNoSuchKeychain;
+            case ELOOP:
+                return errSecInvalidKeychain;
+            default:
+                return statusFromErrno(errno);
+        }
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        return statusFromErrno(errno);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return errSecInvalidKeychain;
+    }
+    if (created) {
+        syncFolder(path.parent_path());
+    }
+    return checkDatabaseHeader(fd.get(), info, path);
+}
+
+std::set<std::string> tableNames(sqlite3* db, int* rc) {
+    std::set<std::string> names;
+    Statement statement;
+    *rc = statement.prepare(db, "SELECT name FROM sqlite_schema WHERE type = 'table'");
+    if (*rc != SQLITE_OK) {
+        return names;
+    }
+    while ((*rc = statement.step()) == SQLITE_ROW) {
+        names.insert(statement.text(0));
+    }
+    if (*rc == SQLITE_DONE) {
+        *rc = SQLITE_OK;
+    }
+    return names;
+}
+
+bool hasKeychainTables(const std::set<std::string>& names) {
+    return names.count("meta") != 0 && names.count("genp") != 0;
+}
+
+}  // namespace
+
+Bytes itemAssociatedData(const Bytes& service, const std::optional<Bytes>& account) {
+    Bytes aad;
+    aad.reserve(kItemAadTag.size() + kItemClass.size() + service.size() +
+                (account ? account->size() : 0) + 20);
+    appendField(aad, kItemAadTag);
+    appendField(aad, kItemClass);
+    appendField(aad, service.data(), service.size());
+    aad.push_back(account ? 1 : 0);
+    if (account) {
+        appendField(aad, account->data(), account->size());
+    }
+    return aad;
+}
+
+}  // namespace keychain_internal
+
+using keychain_internal::NewItem;
+using keychain_internal::StoredItem;
+
+SecKeychain::SecKeychain(Private, std::filesystem::path path, keychain_internal::SqliteHandle db)
+    : path_(std::move(path)), db_(std::move(db)) {}
+
+SecKeychain::~SecKeychain() = default;
+
+OSStatus SecKeychain::open(const std::filesystem::path& path, OpenMode mode,
+                           std::shared_ptr<SecKeychain>* out) {
+    if (path.empty() || out == nullptr) {
+        return errSecParam;
+    }
+    if (const OSStatus status = keychain_internal::prepareDatabaseFile(path, mode);
+        status != errSecSuccess) {
+        return status;
+    }
+    // SQLite opens its files close-on-exec; NOFOLLOW refuses a symlink
+    // planted between the check above and this open.
+    const int flags = (mode == OpenMode::ListOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
+                      SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX;
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+    keychain_internal::SqliteHandle db(raw);
+    if (rc != SQLITE_OK) {
+        return db == nullptr ? errSecAllocate : keychain_internal::statusFromSqlite(rc);
+    }
+    auto keychain = std::make_shared<SecKeychain>(Private{}, path, std::move(db));
+    if (const OSStatus status = keychain->configure(mode); status != errSecSuccess) {
+        return status;
+    }
+    if (const OSStatus status = keychain->prepareKeyAndSchema(mode); status != errSecSuccess) {
+        return status;
+    }
+    *out = std::move(keychain);
+    return errSecSuccess;
+}
+
+OSStatus SecKeychain::configure(OpenMode mode) {
+    using keychain_internal::exec;
+    using keychain_internal::statusFromSqlite;
+    sqlite3* db = db_.get();
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, keychain_internal::kBusyTimeoutMs);
+    // No schema tricks through this connection, and no functions run from
+    // the schema of a file that may have been tampered with.
+    sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, static_cast<int*>(nullptr));
+    sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, static_cast<int*>(nullptr));
+    if (const int rc = exec(db, "PRAGMA cell_size_check = ON"); rc != SQLITE_OK) {
+        return statusFromSqlite(rc);
+    }
+    if (mode == OpenMode::ListOnly) {
+        return statusFromSqlite(exec(db, "PRAGMA query_only = ON"));
+    }
+    // secure_delete: freed pages are zeroed, so a deleted item leaves no
+    // ciphertext behind. synchronous=FULL: a commit is on disk when it
+    // returns. The rollback journal (DELETE mode) keeps the keychain one file
+    // at rest with no shared-memory file; a process killed mid-commit leaves
+    // a hot journal that the next opener rolls back, giving the old state.
+    if (const int rc = exec(db, "PRAGMA secure_delete = ON; PRAGMA synchronous = FULL");
+        rc != SQLITE_OK) {
+        return statusFromSqlite(rc);
+    }
+    keychain_internal::Statement journal;
+    int rc = journal.prepare(db, "PRAGMA journal_mode = DELETE");
+    if (rc == SQLITE_OK) {
+        rc = journal.step();
+    }
+    if (rc != SQLITE_ROW) {
+        return statusFromSqlite(rc);
+    }
+    return journal.text(0) == "delete" ? errSecSuccess : errSecInvalidKeychain;
+}
+
+OSStatus SecKeychain::prepareKeyAndSchema(OpenMode mode) {
+    using keychain_internal::statusFromSqlite;
+    sqlite3* db = db_.get();
+    int rc = SQLITE_OK;
+    const std::set<std::string> tables = keychain_internal::tableNames(db, &rc);
+    if (rc != SQLITE_OK) {
+        return statusFromSqlite(rc);
+    }
+    if (!tables.empty() || mode == OpenMode::ListOnly) {
+        if (!keychain_internal::hasKeychainTables(tables)) {
+            return errSecInvalidKeychain;
+        }
+    }
+    // Only a database without tables may get a new key: an existing one
+    // without its key stays unreadable rather than being re-keyed.
+    const std::filesystem::path keyPath = path_.string() + ".key";
+    if (mode == OpenMode::CreateIfMissing) {
+        OSStatus status = keychain_internal::readKeyFile(keyPath, &key_);
+        if (status == errSecItemNotFound && tables.empty()) {
+            status = keychain_internal::createKeyFile(keyPath);
+            if (status == errSecSuccess) {
+                status = keychain_internal::readKeyFile(keyPath, &key_);
+            }
+        }
+        if (status == errSecItemNotFound) {
+            return errSecAuthFailed;
+        }
+        if (status != errSecSuccess) {
+            return status;
+        }
+    }
+
+    if (tables.empty()) {
+        keychain_internal::Transaction transaction(db);
+        if (rc = transaction.begin(); rc != SQLITE_OK) {
+            return statusFromSqlite(rc);
+        }
+        // Another process may have made the keychain while this one waited.
+        const std::set<std::string> now = keychain_internal::tableNames(db, &rc);
+        if (rc != SQLITE_OK) {
+            return statusFromSqlite(rc);
+        }
+        if (now.empty()) {
+            const auto check = keychain_internal::seal(
+                key_, reinterpret_cast<const std::uint8_t*>(keychain_internal::kCheckText.data()),
+                keychain_internal::kCheckText.size(), toBytes(keychain_internal::kCheckAad));
+            if (!check) {
+                return errSecInternalComponent;
+            }
+            if (rc = keychain_internal::exec(db, keychain_internal::kSchemaSql); rc != SQLITE_OK) {
+                return statusFromSqlite(rc);
+            }
+            keychain_internal::Statement insert;
+            rc = insert.prepare(db,
+                                "INSERT INTO meta (name, value) VALUES ('format', ?1), "
+                                "('check', ?2)");
+            if (rc == SQLITE_OK) {
+                rc = insert.bind(1, keychain_internal::kFormatVersion);
+            }
+            if (rc == SQLITE_OK) {
+                rc = insert.bind(2, *check);
+            }
+            if (rc == SQLITE_OK) {
+                rc = insert.step();
+            }
+            if (rc != SQLITE_DONE) {
+                return statusFromSqlite(rc);
+            }
+        } else if (!keychain_internal::hasKeychainTables(now)) {
+            return errSecInvalidKeychain;
+        }
+        if (rc = transaction.commit(); rc != SQLITE_OK) {
+            return statusFromSqlite(rc);
+        }
+    }
+
+    keychain_internal::Statement meta;
+    rc = meta.prepare(db, "SELECT name, value FROM meta WHERE name IN ('format', 'check')");
+    if (rc != SQLITE_OK) {
+        return statusFromSqlite(rc);
+    }
+    std::optional<std::int64_t> format;
+    std::optional<Bytes> check;
+    while ((rc = meta.step()) == SQLITE_ROW) {
+        if (meta.text(0) == "format") {
+            format = meta.integer(1);
+        } else {
+            check = meta.blob(1);
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        return statusFromSqlite(rc);
+    }
+    if (format != keychain_internal::kFormatVersion || !check) {
+        return errSecInvalidKeychain;
+    }
+    if (mode == OpenMode::ListOnly) {
+        return errSecSuccess;
+    }
+    const auto opened =
+        keychain_internal::unseal(key_, *check, toBytes(keychain_internal::kCheckAad));
+    if (!opened || toString(opened->bytes()) != keychain_internal::kCheckText) {
+        return errSecAuthFailed;
+    }
+    return errSecSuccess;
+}
+
+OSStatus SecKeychain::find(const Bytes& service, const std::optional<Bytes>& account,
+                           StoredItem* out) {
+    using keychain_internal::statusFromSqlite;
+    const std::lock_guard lock(mutex_);
+    keychain_internal::Statement statement;
+    int rc = statement.prepare(db_.get(), account ? keychain_internal::kFindByServiceAndAccountSql
+                                                  : keychain_internal::kFindByServiceSql);
+    if (rc == SQLITE_OK) {
+        rc = statement.bind(1, service);
+    }
+    if (rc == SQLITE_OK && account) {
+        rc = statement.bind(2, *account);
+    }
+    if (rc != SQLITE_OK) {
+        return statusFromSqlite(rc);
+    }
+    rc = statement.step();
+    if (rc == SQLITE_DONE) {
+        return errSecItemNotFound;
+    }
+    if (rc != SQLITE_ROW) {
+        return statusFromSqlite(rc);
+    }
+    *out = keychain_internal::readRow(statement);
+    return errSecSuccess;
+}
+
+OSStatus SecKeychain::read(std::int64_t id, StoredItem* out) {
+    using keychain_internal::statusFromSqlite;
+    const std::lock_guard lock(mutex_);
+    keychain_internal::Statement statement;
+    int rc = statement.prepare(db_.get(),
+                               std::string(keychain_internal::kSelectColumns) + "WHERE id = ?1");
+    if (rc == SQLITE_OK) {
+        rc = statement.bind(1, id);
+    }
+    if (rc != SQLITE_OK) {
+        return statusFromSqlite(rc);
+    }
+    rc = statement.step();
+    if (rc == SQLITE_DONE) {
+        return errSecInvalidItemRef;
+    }
+    if (rc != SQLITE_ROW) {
+        return statusFromSqlite(rc);
+    }
+    *out = keychain_internal::readRow(statement);
+    return errSecSuccess;
+}
+
+OSStatus SecKeychain::openSecret(const StoredItem& item, SecretBytes* secret) const {
+    if (key_.empty()) {
+        return errSecAuthFailed;
+    }
+    auto opened = keychain_internal::unseal(
+        key_, item.sealed, keychain_internal::itemAssociatedData(item.service, item.account));
+    if (!opened) {
+        return errSecDecode;
+    }
+    *secret = std::move(*opened);
+    return errSecSuccess;
+}
+
+OSStatus SecKeychain::add(const std::vector<NewItem>& items, std::vector<std::int64_t>* ids) {
+    using keychain_internal::statusFromSqlite;
+    if (key_.empty()) {
+        return errSecReadOnly;
+    }
+    // Seal everything before the write lock is taken, to keep it short.
+    std::vector<Bytes> sealed;
+    sealed.reserve(items.size());
+    for (const NewItem& item : items) {
+        if (item.secret == nullptr) {
+            return errSecParam;
+        }
+        auto box = keychain_internal::seal(
+            key_, item.secret->data(), item.secret->size(),
+            keychain_internal::itemAssociatedData(item.service, item.account));
+        if (!box) {
+            return errSecInternalComponent;
+        }
+        sealed.push_back(std::move(*box));
+    }
+
+    const std::lock_guard lock(mutex_);
+    sqlite3* db = db_.get();
+    keychain_internal::Transaction transaction(db);
+    int rc = transaction.begin();
+    if (rc != SQLITE_OK) {
+        return statusFromSqlite(rc);
+    }
+    keychain_internal::Statement insert;
+    rc = insert.prepare(db,
+                        "INSERT INTO genp (svce, has_acct, acct, data, acl, cdat, mdat) "
+                        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?6)");
+    if (rc != SQLITE_OK) {
+        return statusFromSqlite(rc);
+    }
+    static const Bytes kNoAccount;
+    std::vector<std::int64_t> added;
+    added.reserve(items.size());
+    const std::int64_t now = keychain_internal::nowMicros();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const NewItem& item = items[i];
+        insert.reset();
+        rc = insert.bind(1, item.service);
+        if (rc == SQLITE_OK) {
+            rc = insert.bind(2, std::int64_t{item.account ? 1 : 0});
+        }
+        if (rc == SQLITE_OK) {
+            rc = insert.bind(3, item.account ? *item.account : kNoAccount);
+        }
+        if (rc == SQLITE_OK) {
+            rc = insert.bind(4, sealed[i]);
+        }
+        if (rc == SQLITE_OK) {
+            rc = insert.bind(5, item.acl);
+        }
+        if (rc == SQLITE_OK) {
+            rc = insert.bind(6, now);
+        }
+        if (rc == SQLITE_OK) {
+            rc = insert.step();
+        }
+        if (rc != SQLITE_DONE) {
+            return statusFromSqlite(rc);
+        }
+        added.push_back(sqlite3_last_insert_rowid(db));
+    }
+    if (rc = transaction.commit(); rc != SQLITE_OK) {
+        return statusFromSqlite(rc);
+    }
+    if (ids != nullptr) {
+        *ids = std::move(added);
+    }
+    return errSecSuccess;
+}
+
+OSStatus SecKeychain::remove(std::int64_t id) {
+    using keychain_internal::statusFromSqlite;
+    if (key_.empty()) {
+        return errSecReadOnly;
+    }
+    const std::lock_guard lock(mutex_);
+    sqlite3* db = db_.get();
+    keychain_internal::Transaction transaction(db);
+    int rc = transaction.begin();
+    keychain_internal::Statement statement;
+    if (rc == SQLITE_OK) {
+        rc = statement.prepare(db, "DELETE FROM genp WHERE id = ?1");
+    }
+    if (rc == SQLITE_OK) {
+        rc = statement.bind(1, id);
+    }
+    if (rc == SQLITE_OK) {
+        rc = statement.step();
+    }
+    if (rc != SQLITE_DONE) {
+        return statusFromSqlite(rc);
+    }
+    if (sqlite3_changes(db) == 0) {
+        return errSecInvalidItemRef;
+    }
+    rc = transaction.commit();
+    return statusFromSqlite(rc);
+}
+
+OSStatus SecKeychain::setAcl(std::int64_t id, const Bytes& acl) {
+    using keychain_internal::statusFromSqlite;
+    if (key_.empty()) {
+        return errSecReadOnly;
+    }
+    const std::lock_guard lock(mutex_);
+    sqlite3* db = db_.get();
+    keychain_internal::Transaction transaction(db);
+    int rc = transaction.begin();
+    keychain_internal::Statement statement;
+    if (rc == SQLITE_OK) {
+        rc = statement.prepare(db, "UPDATE genp SET acl = ?2, mdat = ?3 WHERE id = ?1");
+    }
+    if (rc == SQLITE_OK) {
+        rc = statement.bind(1, id);
+    }
+    if (rc == SQLITE_OK) {
+        rc = statement.bind(2, acl);
+    }
+    if (rc == SQLITE_OK) {
+        rc = statement.bind(3, keychain_internal::nowMicros());
+    }
+    if (rc == SQLITE_OK) {
+        rc = statement.step();
+    }
+    if (rc != SQLITE_DONE) {
+        return statusFromSqlite(rc);
+    }
+    if (sqlite3_changes(db) == 0) {
+        return errSecInvalidItemRef;
+    }
+    rc = transaction.commit();
+    return statusFromSqlite(rc);
+}
+
+OSStatus SecKeychain::list(std::vector<StoredItem>* out) {
+    using keychain_internal::statusFromSqlite;
+    const std::lock_guard lock(mutex_);
+    keychain_internal::Statement statement;
+    int rc = statement.prepare(db_.get(),
+                               std::string(keychain_internal::kSelectColumns) + "ORDER BY id");
+    if (rc != SQLITE_OK) {
+        return statusFromSqlite(rc);
+    }
+    std::vector<StoredItem> items;
+    while ((rc = statement.step()) == SQLITE_ROW) {
+        items.push_back(keychain_internal::readRow(statement));
+    }
+    if (rc != SQLITE_DONE) {
+        return statusFromSqlite(rc);
+    }
+    *out = std::move(items);
+    return errSecSuccess;
+}
+
+}  // namespace lockstep

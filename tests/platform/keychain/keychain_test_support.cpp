@@ -1,0 +1,161 @@
+#include "keychain_test_support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern char** environ;
+
+namespace lockstep::testing {
+
+KeychainTest::KeychainTest()
+    : service_([this] {
+          writeFile(programPath(), "#!/bin/sh\nexit 0\n", std::filesystem::perms(0755));
+          return options();
+      }()) {}
+
+SqliteKeychainOptions KeychainTest::options() const {
+    SqliteKeychainOptions result;
+    result.systemKeychainPath = systemPath();
+    result.userKeychainPath = userPath();
+    result.callingProgramPath = programPath();
+    return result;
+}
+
+SecKeychainRef KeychainTest::systemKeychain() {
+    SecKeychainRef keychain;
+    EXPECT_EQ(service_.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &keychain),
+              errSecSuccess);
+    EXPECT_NE(keychain, nullptr);
+    return keychain;
+}
+
+OSStatus KeychainTest::add(const SecKeychainRef& keychain, const std::string& service,
+                           const std::optional<std::string>& account, const std::string& secret,
+                           SecKeychainItemRef* item, const SecAccessRef& access) {
+    CFDictionary query{
+        {std::string(kSecClass), std::string(kSecClassGenericPassword)},
+        {std::string(kSecAttrService), service},
+        {std::string(kSecValueData), SecretBytes(toBytes(secret))},
+        {std::string(kSecReturnRef), true},
+    };
+    if (account) {
+        query.emplace(kSecAttrAccount, *account);
+    }
+    if (keychain) {
+        query.emplace(kSecUseKeychain, keychain);
+    }
+    if (access) {
+        query.emplace(kSecAttrAccess, access);
+    }
+    SecKeychainItemRef result;
+    const OSStatus status = service_.SecItemAdd(query, &result);
+    if (item != nullptr) {
+        *item = result;
+    }
+    return status;
+}
+
+KeychainTest::Found KeychainTest::find(const SecKeychainRef& keychain, const std::string& service,
+                                       const std::optional<std::string>& account) {
+    Found found;
+    std::uint32_t length = 0;
+    SecretBytes data;
+    found.status = service_.SecKeychainFindGenericPassword(
+        keychain, static_cast<std::uint32_t>(service.size()), service.data(),
+        account ? static_cast<std::uint32_t>(account->size()) : 0U,
+        account ? account->data() : nullptr, &length, &data, &found.item);
+    if (found.status == errSecSuccess) {
+        EXPECT_EQ(length, data.size());
+        found.secret = toString(data.bytes());
+    }
+    return found;
+}
+
+std::vector<std::string> rawSql(const std::filesystem::path& database, const std::string& sql) {
+    std::vector<std::string> rows;
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> owner(db, sqlite3_close_v2);
+    EXPECT_EQ(rc, SQLITE_OK) << sqlite3_errstr(rc);
+    if (rc != SQLITE_OK) {
+        return rows;
+    }
+    sqlite3_busy_timeout(db, 10'000);
+    rc = sqlite3_exec(
+        db, sql.c_str(),
+        [](void* out, int columns, char** values, char** /*names*/) {
+            std::string row;
+            for (int i = 0; i < columns; ++i) {
+                row += (i > 0 ? "|" : "");
+                row += values[i] != nullptr ? values[i] : "";
+            }
+            static_cast<std::vector<std::string>*>(out)->push_back(std::move(row));
+            return 0;
+        },
+        &rows, nullptr);
+    EXPECT_EQ(rc, SQLITE_OK) << sqlite3_errmsg(db) << " in " << sql;
+    return rows;
+}
+
+std::string integrityCheck(const std::filesystem::path& database) {
+    const auto rows = rawSql(database, "PRAGMA integrity_check");
+    return rows.size() == 1 ? rows.front() : "no single answer";
+}
+
+Bytes fileBytes(const std::filesystem::path& path) {
+    return toBytes(readFile(path));
+}
+
+bool contains(const Bytes& haystack, std::string_view needle) {
+    const Bytes bytes = toBytes(needle);
+    return std::search(haystack.begin(), haystack.end(), bytes.begin(), bytes.end()) !=
+           haystack.end();
+}
+
+pid_t spawnSelf(const std::string& test, const std::map<std::string, std::string>& environment) {
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        env.emplace_back(*entry);
+    }
+    for (const auto& [name, value] : environment) {
+        env.push_back(name + "=" + value);
+    }
+    std::vector<char*> envp;
+    for (std::string& entry : env) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+
+    std::string program = "/proc/self/exe";
+    std::string filter = "--gtest_filter=" + test;
+    std::vector<char*> argv = {program.data(), filter.data(), nullptr};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int error =
+        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(error, 0) << std::strerror(error);
+    return error == 0 ? pid : -1;
+}
+
+int waitChild(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            ADD_FAILURE() << "waitpid failed: " << std::strerror(errno);
+            return -1;
+        }
+    }
+    return status;
+}
+
+}  // namespace lockstep::testing

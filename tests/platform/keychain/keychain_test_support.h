@@ -1,0 +1,69 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/keychain/sqlite_keychain.h"
+#include "support/temp_dir.h"
+
+namespace lockstep::testing {
+
+// A keychain service whose two domain defaults and calling program live in a
+// temporary folder.
+class KeychainTest : public ::testing::Test {
+  protected:
+    KeychainTest();
+
+    [[nodiscard]] SqliteKeychainOptions options() const;
+    [[nodiscard]] std::filesystem::path systemPath() const {
+        return dir_ / "system/System.keychain";
+    }
+    [[nodiscard]] std::filesystem::path userPath() const { return dir_ / "user/login.keychain"; }
+    [[nodiscard]] std::filesystem::path programPath() const { return dir_ / "bin/program"; }
+
+    // The system keychain, created on first use; fails the test otherwise.
+    [[nodiscard]] SecKeychainRef systemKeychain();
+
+    // Adds a generic password through SecItemAdd; gives the status.
+    [[nodiscard]] OSStatus add(const SecKeychainRef& keychain, const std::string& service,
+                               const std::optional<std::string>& account, const std::string& secret,
+                               SecKeychainItemRef* item = nullptr,
+                               const SecAccessRef& access = nullptr);
+
+    struct Found {
+        OSStatus status = errSecSuccess;
+        std::string secret;
+        SecKeychainItemRef item;
+    };
+    // SecKeychainFindGenericPassword with UTF-8 lengths; no account: length 0.
+    [[nodiscard]] Found find(const SecKeychainRef& keychain, const std::string& service,
+                             const std::optional<std::string>& account = std::nullopt);
+
+    TempDir dir_;
+    SqliteKeychainService service_;
+};
+
+// Runs SQL on a keychain database through a connection of its own. Gives
+// every row as its columns joined by "|"; fails the test on an error.
+std::vector<std::string> rawSql(const std::filesystem::path& database, const std::string& sql);
+
+// PRAGMA integrity_check of a database file, "ok" when intact.
+std::string integrityCheck(const std::filesystem::path& database);
+
+[[nodiscard]] Bytes fileBytes(const std::filesystem::path& path);
+[[nodiscard]] bool contains(const Bytes& haystack, std::string_view needle);
+
+// Starts this test program again, running only `test`, with the given extra
+// environment. Gives the child's pid; its output goes to /dev/null.
+[[nodiscard]] pid_t spawnSelf(const std::string& test,
+                              const std::map<std::string, std::string>& environment);
+
+// Waits for a child; gives the raw wait status.
+[[nodiscard]] int waitChild(pid_t pid);
+
+}  // namespace lockstep::testing
