@@ -1,0 +1,187 @@
+#include "filevault/fdesetup_helper.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "log/log.h"
+#include "platform/process.h"
+
+namespace lockstep {
+
+namespace {
+
+constexpr std::string_view kFunction = "filevaultAuth(username:password:)";
+constexpr std::string_view kUsernamePlaceholder = "{{username}}";
+constexpr std::string_view kPasswordPlaceholder = "{{password}}";
+
+std::string_view xmlEntity(char c) {
+    switch (c) {
+        case '&':
+            return "&amp;";
+        case '<':
+            return "&lt;";
+        case '>':
+            return "&gt;";
+        case '"':
+            return "&quot;";
+        case '\'':
+            return "&apos;";
+        default:
+            return {};
+    }
+}
+
+// Walks the template once, handing each piece of the request to `sink`:
+// template text as it stands, and each value, escaped, where its placeholder
+// stands. Text that comes from a value is never looked at again, so a value
+// that contains a placeholder is not filled in a second time.
+template <typename Sink>
+void fillTemplate(std::string_view username, std::string_view password, Sink&& sink) {
+    const auto emitValue = [&sink](std::string_view value) {
+        while (!value.empty()) {
+            std::size_t special = std::min(value.find_first_of("&<>\"'"), value.size());
+            sink(value.substr(0, special));
+            if (special < value.size()) {
+                sink(xmlEntity(value[special]));
+                ++special;
+            }
+            value.remove_prefix(special);
+        }
+    };
+    std::string_view rest = FDESetupHelper::kRequestTemplate;
+    while (!rest.empty()) {
+        if (rest.starts_with(kUsernamePlaceholder)) {
+            emitValue(username);
+            rest.remove_prefix(kUsernamePlaceholder.size());
+        } else if (rest.starts_with(kPasswordPlaceholder)) {
+            emitValue(password);
+            rest.remove_prefix(kPasswordPlaceholder.size());
+        } else {
+            // Template text up to the next possible placeholder.
+            const std::size_t brace = std::min(rest.find('{', 1), rest.size());
+            sink(rest.substr(0, brace));
+            rest.remove_prefix(brace);
+        }
+    }
+}
+
+// Decodes the code point that starts at `text[0]` (the text is known to be
+// well-formed UTF-8) and gives its length.
+std::size_t decodeAt(std::string_view text, char32_t& codePoint) {
+    const auto byte = [&text](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+    const std::uint8_t lead = byte(0);
+    std::size_t length = 1;
+    if (lead >= 0xF0) {
+        length = 4;
+        codePoint = lead & 0x07U;
+    } else if (lead >= 0xE0) {
+        length = 3;
+        codePoint = lead & 0x0FU;
+    } else if (lead >= 0xC0) {
+        length = 2;
+        codePoint = lead & 0x1FU;
+    } else {
+        codePoint = lead;
+        return 1;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        codePoint = (codePoint << 6U) | (byte(i) & 0x3FU);
+    }
+    return length;
+}
+
+// White space and line breaks: the Unicode space separators, tab, the line
+// and paragraph separators, and the ASCII and C1 line-break controls.
+bool isWhitespaceOrNewline(char32_t c) {
+    static constexpr std::array<char32_t, 10> kOthers = {0x0020, 0x0085, 0x00A0, 0x1680, 0x2028,
+                                                         0x2029, 0x202F, 0x205F, 0x3000, 0x0009};
+    if ((c >= 0x000A && c <= 0x000D) || (c >= 0x2000 && c <= 0x200A)) {
+        return true;
+    }
+    for (const char32_t other : kOthers) {
+        if (c == other) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Trims white space and line breaks from both ends of well-formed UTF-8.
+std::string trimmedOutput(std::string_view text) {
+    while (!text.empty()) {
+        char32_t c = 0;
+        const std::size_t length = decodeAt(text, c);
+        if (!isWhitespaceOrNewline(c)) {
+            break;
+        }
+        text.remove_prefix(length);
+    }
+    while (!text.empty()) {
+        std::size_t start = text.size() - 1;
+        while (start > 0 && (static_cast<std::uint8_t>(text[start]) & 0xC0U) == 0x80U) {
+            --start;
+        }
+        char32_t c = 0;
+        static_cast<void>(decodeAt(text.substr(start), c));
+        if (!isWhitespaceOrNewline(c)) {
+            break;
+        }
+        text.remove_suffix(text.size() - start);
+    }
+    return std::string(text);
+}
+
+}  // namespace
+
+SecretBytes FDESetupHelper::buildRequest(std::string_view username, std::string_view password) {
+    // Size it first, so the buffer is never reallocated: a reallocation would
+    // leave a copy of the password in freed memory that nobody wipes.
+    std::size_t size = 0;
+    fillTemplate(username, password, [&size](std::string_view piece) { size += piece.size(); });
+    SecretBytes request;
+    request.bytes().reserve(size);
+    fillTemplate(username, password, [&request](std::string_view piece) {
+        request.bytes().insert(request.bytes().end(), piece.begin(), piece.end());
+    });
+    return request;
+}
+
+bool FDESetupHelper::filevaultAuth(std::string_view username, std::string_view password,
+                                   const std::filesystem::path& tool) {
+    ProcessOptions options;
+    options.program = tool.string();
+    options.arguments = {"authrestart", "-delayminutes", "-1", "-inputplist"};
+    options.input = ChildStream::Pipe;
+    options.output = ChildStream::Pipe;
+    options.error = ChildStream::ToOutput;
+
+    auto spawned = spawnProcess(options);
+    if (!spawned.process) {
+        LOCKSTEP_LOG_DEBUG("Failed to run command: " + spawned.errorDescription(), kFunction);
+        return false;
+    }
+    Process& process = *spawned.process;
+
+    ProcessOutput collected;
+    {
+        // The request is written while the tool's output is read, then its
+        // input is closed; the request buffer is wiped when it goes out of scope.
+        const SecretBytes request = buildRequest(username, password);
+        collected = process.communicate(request.bytes());
+    }
+    const std::optional<ExitStatus> status = process.wait();
+
+    const std::string_view raw(reinterpret_cast<const char*>(collected.output.data()),
+                               collected.output.size());
+    std::string text = isValidUtf8(raw) ? trimmedOutput(raw) : std::string();
+    if (text.empty()) {
+        text = "No output";
+    }
+    LOCKSTEP_LOG_DEBUG(text, kFunction);
+    return status.has_value() && status->success();
+}
+
+}  // namespace lockstep

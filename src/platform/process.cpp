@@ -1,0 +1,512 @@
+#include "platform/process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+extern char** environ;
+
+namespace lockstep {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// Lowest descriptor number our pipe ends may take. Keeping them above the
+// three standard descriptors means that, even when the daemon was started
+// with one of those closed, no pipe end is overwritten by the dup2 that puts
+// another one in place in the child.
+constexpr int kFirstPrivateFd = 3;
+
+[[nodiscard]] ScopedFD aboveStandardDescriptors(ScopedFD fd) {
+    if (!fd.valid() || fd.get() >= kFirstPrivateFd) {
+        return fd;
+    }
+    return ScopedFD(::fcntl(fd.get(), F_DUPFD_CLOEXEC, kFirstPrivateFd));
+}
+
+struct PipeEnds {
+    ScopedFD read;
+    ScopedFD write;
+};
+
+// A close-on-exec pipe; errno is set when it could not be made.
+[[nodiscard]] std::optional<PipeEnds> makePipe() {
+    std::array<int, 2> fds{};
+    if (::pipe2(fds.data(), O_CLOEXEC) != 0) {
+        return std::nullopt;
+    }
+    PipeEnds ends{aboveStandardDescriptors(ScopedFD(fds[0])),
+                  aboveStandardDescriptors(ScopedFD(fds[1]))};
+    if (!ends.read.valid() || !ends.write.valid()) {
+        return std::nullopt;
+    }
+    return ends;
+}
+
+// Owners for the spawn attribute objects, so every path destroys them.
+class FileActions {
+  public:
+    FileActions() { error_ = ::posix_spawn_file_actions_init(&actions_); }
+    ~FileActions() {
+        if (error_ == 0) {
+            ::posix_spawn_file_actions_destroy(&actions_);
+        }
+    }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+
+    [[nodiscard]] int initError() const { return error_; }
+    [[nodiscard]] posix_spawn_file_actions_t* get() { return &actions_; }
+
+  private:
+    posix_spawn_file_actions_t actions_{};
+    int error_ = 0;
+};
+
+class SpawnAttributes {
+  public:
+    SpawnAttributes() { error_ = ::posix_spawnattr_init(&attributes_); }
+    ~SpawnAttributes() {
+        if (error_ == 0) {
+            ::posix_spawnattr_destroy(&attributes_);
+        }
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+    [[nodiscard]] int initError() const { return error_; }
+    [[nodiscard]] posix_spawnattr_t* get() { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_{};
+    int error_ = 0;
+};
+
+// Writes once, with SIGPIPE blocked in the calling thread. A write to a pipe
+// whose reader has gone raises SIGPIPE at the writing thread, whose default
+// action would end the daemon; blocked, it stays pending and the write fails
+// with EPIPE instead. The pending signal is then taken off with a zero-timeout
+// sigtimedwait (unless one was already pending before the write, which is not
+// ours to consume), and the thread's mask is restored. Unlike ignoring SIGPIPE
+// for the whole process, this changes nothing for other threads or for child
+// processes, which inherit dispositions.
+ssize_t writeWithoutSigpipe(int fd, const std::uint8_t* data, std::size_t length) {
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigset_t previousMask;
+    const bool masked = ::pthread_sigmask(SIG_BLOCK, &pipeSignal, &previousMask) == 0;
+    sigset_t pending;
+    sigemptyset(&pending);
+    const bool alreadyPending = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+
+    ssize_t written = 0;
+    do {
+        written = ::write(fd, data, length);
+    } while (written < 0 && errno == EINTR);
+    const int writeErrno = errno;
+
+    if (masked) {
+        if (written < 0 && writeErrno == EPIPE && !alreadyPending) {
+            const timespec noWait{0, 0};
+            while (::sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR) {
+            }
+        }
+        ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    }
+    errno = writeErrno;
+    return written;
+}
+
+[[nodiscard]] ExitStatus decodeWaitStatus(int status) {
+    if (WIFSIGNALED(status)) {
+        return ExitStatus{false, WTERMSIG(status)};
+    }
+    return ExitStatus{true, WEXITSTATUS(status)};
+}
+
+// Blocks until `pid` has ended; nothing when it cannot be waited for.
+[[nodiscard]] std::optional<ExitStatus> waitForPid(int pid) {
+    int status = 0;
+    pid_t result = 0;
+    do {
+        result = ::waitpid(pid, &status, 0);
+    } while (result < 0 && errno == EINTR);
+    if (result != pid) {
+        return std::nullopt;
+    }
+    return decodeWaitStatus(status);
+}
+
+// Reads what one readable pipe offers. False once the stream has ended or
+// failed, when the pipe should be closed.
+bool readAvailable(int fd, Bytes& into, std::vector<std::uint8_t>& buffer) {
+    ssize_t count = 0;
+    do {
+        count = ::read(fd, buffer.data(), buffer.size());
+    } while (count < 0 && errno == EINTR);
+    if (count > 0) {
+        into.insert(into.end(), buffer.begin(), buffer.begin() + count);
+        return true;
+    }
+    return count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+}  // namespace
+
+Process::Process(int pid, ScopedFD input, ScopedFD output, ScopedFD error)
+    : pid_(pid), input_(std::move(input)), output_(std::move(output)), error_(std::move(error)) {}
+
+Process::Process(Process&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      input_(std::move(other.input_)),
+      output_(std::move(other.output_)),
+      error_(std::move(other.error_)),
+      status_(std::exchange(other.status_, std::nullopt)) {}
+
+Process& Process::operator=(Process&& other) noexcept {
+    if (this != &other) {
+        closePipes();
+        reap();
+        pid_ = std::exchange(other.pid_, -1);
+        input_ = std::move(other.input_);
+        output_ = std::move(other.output_);
+        error_ = std::move(other.error_);
+        status_ = std::exchange(other.status_, std::nullopt);
+    }
+    return *this;
+}
+
+Process::~Process() {
+    closePipes();
+    reap();
+}
+
+void Process::closePipes() noexcept {
+    input_.reset();
+    output_.reset();
+    error_.reset();
+}
+
+void Process::reap() noexcept {
+    if (pid_ > 0 && !status_) {
+        status_ = waitForPid(pid_);
+    }
+}
+
+void Process::closeInput() {
+    input_.reset();
+}
+
+std::optional<ExitStatus> Process::wait() {
+    if (pid_ <= 0) {
+        return std::nullopt;
+    }
+    reap();
+    return status_;
+}
+
+void Process::detach() {
+    closePipes();
+    if (pid_ <= 0 || status_) {
+        pid_ = -1;
+        return;
+    }
+    const int pid = std::exchange(pid_, -1);
+    int status = 0;
+    pid_t result = 0;
+    do {
+        result = ::waitpid(pid, &status, WNOHANG);
+    } while (result < 0 && errno == EINTR);
+    if (result != 0) {
+        return;  // already ended (and now reaped), or not ours to wait for
+    }
+    try {
+        std::thread([pid] { static_cast<void>(waitForPid(pid)); }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare: reap it here rather than leave a zombie.
+        static_cast<void>(waitForPid(pid));
+    }
+}
+
+ProcessOutput Process::communicate(std::span<const std::uint8_t> input) {
+    ProcessOutput result;
+    if (!input_.valid() && !input.empty()) {
+        result.inputDelivered = false;
+    }
+    std::size_t written = 0;
+    if (input_.valid()) {
+        if (input.empty()) {
+            input_.reset();
+        } else {
+            // Non-blocking, so a write never waits for the child while its
+            // output pipes fill up; poll says when there is room again.
+            const int flags = ::fcntl(input_.get(), F_GETFL);
+            if (flags < 0 || ::fcntl(input_.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+                result.inputDelivered = false;
+                input_.reset();
+            }
+        }
+    }
+
+    std::vector<std::uint8_t> buffer(kReadChunk);
+    while (input_.valid() || output_.valid() || error_.valid()) {
+        std::array<pollfd, 3> fds{};
+        nfds_t count = 0;
+        const auto add = [&](const ScopedFD& fd, short events) -> pollfd* {
+            if (!fd.valid()) {
+                return nullptr;
+            }
+            pollfd& entry = fds[count++];
+            entry.fd = fd.get();
+            entry.events = events;
+            return &entry;
+        };
+        const pollfd* inputEntry = add(input_, POLLOUT);
+        const pollfd* outputEntry = add(output_, POLLIN);
+        const pollfd* errorEntry = add(error_, POLLIN);
+
+        if (::poll(fds.data(), count, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            // Cannot watch the pipes any more: give up on all of them.
+            result.inputDelivered = result.inputDelivered && !input_.valid();
+            break;
+        }
+
+        if (inputEntry != nullptr && inputEntry->revents != 0) {
+            const std::size_t remaining = input.size() - written;
+            const ssize_t sent =
+                writeWithoutSigpipe(input_.get(), input.data() + written, remaining);
+            if (sent > 0) {
+                written += static_cast<std::size_t>(sent);
+                if (written == input.size()) {
+                    input_.reset();
+                }
+            } else if (!(sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+                // EPIPE: the child closed its input or ended without reading it.
+                result.inputDelivered = false;
+                input_.reset();
+            }
+        }
+        if (outputEntry != nullptr && outputEntry->revents != 0 &&
+            !readAvailable(output_.get(), result.output, buffer)) {
+            output_.reset();
+        }
+        if (errorEntry != nullptr && errorEntry->revents != 0 &&
+            !readAvailable(error_.get(), result.error, buffer)) {
+            error_.reset();
+        }
+    }
+    closePipes();
+    return result;
+}
+
+std::string SpawnResult::errorDescription() const {
+    return std::generic_category().message(error);
+}
+
+SpawnResult spawnProcess(const ProcessOptions& options) {
+    SpawnResult result;
+    const auto fail = [&result](int error) -> SpawnResult {
+        result.error = error;
+        return std::move(result);
+    };
+    if (options.program.empty()) {
+        return fail(ENOENT);
+    }
+    if (options.input == ChildStream::ToOutput || options.output == ChildStream::ToOutput) {
+        return fail(EINVAL);
+    }
+
+    FileActions actions;
+    if (actions.initError() != 0) {
+        return fail(actions.initError());
+    }
+    SpawnAttributes attributes;
+    if (attributes.initError() != 0) {
+        return fail(attributes.initError());
+    }
+
+    // The daemon's ends, kept by the Process, and the child's ends, which
+    // close here once the child has its copies.
+    ScopedFD parentInput;
+    ScopedFD parentOutput;
+    ScopedFD parentError;
+    std::vector<ScopedFD> childEnds;
+
+    int actionError = 0;
+    const auto connect = [&](ChildStream mode, int target, bool childReads,
+                             ScopedFD& parentEnd) -> bool {
+        switch (mode) {
+            case ChildStream::Inherit:
+                return true;
+            case ChildStream::Null:
+                actionError = ::posix_spawn_file_actions_addopen(
+                    actions.get(), target, "/dev/null", childReads ? O_RDONLY : O_WRONLY, 0);
+                return actionError == 0;
+            case ChildStream::ToOutput:
+                actionError =
+                    ::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
+                return actionError == 0;
+            case ChildStream::Pipe: {
+                auto pipe = makePipe();
+                if (!pipe) {
+                    actionError = errno != 0 ? errno : EMFILE;
+                    return false;
+                }
+                ScopedFD& childEnd = childReads ? pipe->read : pipe->write;
+                actionError =
+                    ::posix_spawn_file_actions_adddup2(actions.get(), childEnd.get(), target);
+                parentEnd = std::move(childReads ? pipe->write : pipe->read);
+                childEnds.push_back(std::move(childEnd));
+                return actionError == 0;
+            }
+        }
+        actionError = EINVAL;
+        return false;
+    };
+    // Standard output is set up before standard error, so that an error
+    // stream sent to ToOutput duplicates the child's final standard output.
+    if (!connect(options.input, STDIN_FILENO, true, parentInput) ||
+        !connect(options.output, STDOUT_FILENO, false, parentOutput) ||
+        !connect(options.error, STDERR_FILENO, false, parentError)) {
+        return fail(actionError);
+    }
+
+    sigset_t emptyMask;
+    sigemptyset(&emptyMask);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    int attributeError = ::posix_spawnattr_setsigmask(attributes.get(), &emptyMask);
+    if (attributeError == 0) {
+        attributeError = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
+    }
+    if (attributeError == 0) {
+        attributeError = ::posix_spawnattr_setflags(attributes.get(),
+                                                    POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+    if (attributeError != 0) {
+        return fail(attributeError);
+    }
+
+    // posix_spawn wants writable argument strings; hand it copies.
+    std::vector<std::string> argumentCopies;
+    argumentCopies.reserve(options.arguments.size() + 1);
+    argumentCopies.push_back(options.program);
+    argumentCopies.insert(argumentCopies.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<char*> argv;
+    argv.reserve(argumentCopies.size() + 1);
+    for (auto& argument : argumentCopies) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    const int spawnError = ::posix_spawn(&pid, options.program.c_str(), actions.get(),
+                                         attributes.get(), argv.data(), environ);
+    if (spawnError != 0) {
+        return fail(spawnError);
+    }
+    result.process.emplace(
+        Process(pid, std::move(parentInput), std::move(parentOutput), std::move(parentError)));
+    return result;
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of `bytes`, or, with
+// `valid` false, the length of its maximal ill-formed subpart (at least 1).
+std::size_t scanSequence(std::span<const std::uint8_t> bytes, bool& valid) {
+    const std::uint8_t lead = bytes[0];
+    valid = false;
+    if (lead < 0x80) {
+        valid = true;
+        return 1;
+    }
+    std::size_t length = 0;
+    std::uint8_t low = 0x80;
+    std::uint8_t high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead == 0xE0) {
+        length = 3;
+        low = 0xA0;
+    } else if ((lead >= 0xE1 && lead <= 0xEC) || lead == 0xEE || lead == 0xEF) {
+        length = 3;
+    } else if (lead == 0xED) {
+        length = 3;
+        high = 0x9F;  // no surrogates
+    } else if (lead == 0xF0) {
+        length = 4;
+        low = 0x90;
+    } else if (lead >= 0xF1 && lead <= 0xF3) {
+        length = 4;
+    } else if (lead == 0xF4) {
+        length = 4;
+        high = 0x8F;  // nothing past U+10FFFF
+    } else {
+        return 1;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if (i >= bytes.size() || bytes[i] < low || bytes[i] > high) {
+            return i;
+        }
+        low = 0x80;
+        high = 0xBF;
+    }
+    valid = true;
+    return length;
+}
+
+std::span<const std::uint8_t> asBytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace
+
+bool isValidUtf8(std::string_view text) {
+    auto bytes = asBytes(text);
+    while (!bytes.empty()) {
+        bool valid = false;
+        const std::size_t length = scanSequence(bytes, valid);
+        if (!valid) {
+            return false;
+        }
+        bytes = bytes.subspan(length);
+    }
+    return true;
+}
+
+std::string decodeUtf8Lossy(std::span<const std::uint8_t> bytes) {
+    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+    std::string text;
+    text.reserve(bytes.size());
+    while (!bytes.empty()) {
+        bool valid = false;
+        const std::size_t length = scanSequence(bytes, valid);
+        if (valid) {
+            text.append(reinterpret_cast<const char*>(bytes.data()), length);
+        } else {
+            text += kReplacement;
+        }
+        bytes = bytes.subspan(length);
+    }
+    return text;
+}
+
+}  // namespace lockstep

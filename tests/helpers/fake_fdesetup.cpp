@@ -1,0 +1,77 @@
+// A stand-in for the restart tool, steered by environment variables that the
+// test sets for its own children:
+//   FAKE_FDESETUP_RECORD  path prefix: writes its arguments (NUL-terminated,
+//                         argv[0] left out) to PREFIX.args and everything it
+//                         read on standard input to PREFIX.stdin
+//   FAKE_FDESETUP_READ    "0": exit without reading standard input
+//   FAKE_FDESETUP_OUTPUT  writes to make, separated by "|": "1:text" goes to
+//                         standard output, "2:text" to standard error
+//   FAKE_FDESETUP_END     exit status (default 0), or "sN" to die by signal N
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+std::string variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+void writeText(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+        if (written <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string input;
+    if (variable("FAKE_FDESETUP_READ") != "0") {
+        char buffer[4096];
+        ssize_t count = 0;
+        while ((count = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0) {
+            input.append(buffer, static_cast<std::size_t>(count));
+        }
+    }
+
+    const std::string record = variable("FAKE_FDESETUP_RECORD");
+    if (!record.empty()) {
+        std::ofstream args(record + ".args", std::ios::binary);
+        for (int i = 1; i < argc; ++i) {
+            args << argv[i] << '\0';
+        }
+        std::ofstream(record + ".stdin", std::ios::binary) << input;
+    }
+
+    const std::string output = variable("FAKE_FDESETUP_OUTPUT");
+    std::size_t start = 0;
+    while (start < output.size()) {
+        std::size_t bar = output.find('|', start);
+        if (bar == std::string::npos) {
+            bar = output.size();
+        }
+        const std::string step = output.substr(start, bar - start);
+        if (step.size() >= 2 && step[1] == ':') {
+            writeText(step[0] == '2' ? STDERR_FILENO : STDOUT_FILENO, step.substr(2));
+        }
+        start = bar + 1;
+    }
+
+    const std::string end = variable("FAKE_FDESETUP_END");
+    if (!end.empty() && end[0] == 's') {
+        ::kill(::getpid(), std::atoi(end.c_str() + 1));
+        ::pause();
+    }
+    return std::atoi(end.c_str());
+}

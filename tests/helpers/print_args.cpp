@@ -1,0 +1,11 @@
+// Prints each of its arguments on a line of its own, in brackets, so that
+// empty arguments and spaces inside one are visible: "[a b]\n[]\n".
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::printf("[%s]\n", argv[i]);
+    }
+    return 0;
+}
