@@ -1,0 +1,54 @@
+#include "keychain/hex.h"
+
+#include <cstdint>
+
+namespace lockstep {
+
+namespace {
+
+constexpr std::string_view kDigits = "0123456789abcdef";
+
+// The value of one hexadecimal digit, or -1 for any other character.
+int digitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+}  // namespace
+
+std::string hexEncode(const Bytes& bytes) {
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const std::uint8_t byte : bytes) {
+        text += kDigits[byte >> 4U];
+        text += kDigits[byte & 0x0FU];
+    }
+    return text;
+}
+
+std::optional<Bytes> hexDecode(std::string_view text) {
+    if (text.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    Bytes bytes;
+    bytes.reserve(text.size() / 2);
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        const int high = digitValue(text[i]);
+        const int low = digitValue(text[i + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        bytes.push_back(static_cast<std::uint8_t>((high << 4) | low));
+    }
+    return bytes;
+}
+
+}  // namespace lockstep
