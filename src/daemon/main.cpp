@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
         return lockstep::kExitUsage;
     }
 
-    lockstep::SqliteKeychainService keychain{lockstep::SqliteKeychainService::Options{}};
+    lockstep::SqliteKeychainService keychain{lockstep::SqliteKeychainOptions{}};
     lockstep::LocalDirectoryService directory{"/"};
     const lockstep::Context context{
         .keychain = keychain,

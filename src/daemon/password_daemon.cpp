@@ -83,7 +83,7 @@ void armRestart(const Context& context, std::ostream& out) {
     if (!item) {
         return;
     }
-    const bool armed = FDESetupHelper::filevaultAuth(item->username, item->password.view(),
+    const bool armed = FDESetupHelper::filevaultAuth(item->username, item->passwordText(),
                                                      context.fdesetupPath);
     const std::string_view message = armed ? "Successfully authenticated with FileVault"
                                            : "Failed to authenticate with FileVault";
