@@ -1,5 +1,7 @@
 #include "platform/plist.h"
 
+#include "platform/plist_limits.h"
+
 #include <plist/plist.h>
 
 #include <cstdlib>
@@ -26,7 +28,14 @@ struct BinBufferDeleter {
 }  // namespace
 
 std::optional<ParsedPlist> parsePlist(const Bytes& data) {
-    if (data.empty() || data.size() > kMaxPlistBytes) {
+    // libplist recurses once per nesting level and copies a shared binary
+    // object once per reference, so hostile input is measured before the
+    // parser sees it. Every property list of the program is small and flat.
+    static constexpr PlistLimits kLimits{.maxBytes = kMaxPlistBytes,
+                                         .maxDepth = 64,
+                                         .maxNodes = 1U << 20U,
+                                         .maxPayloadBytes = 4 * kMaxPlistBytes};
+    if (data.empty() || !plistWithinLimits(data, kLimits)) {
         return std::nullopt;
     }
     const auto* text = reinterpret_cast<const char*>(data.data());

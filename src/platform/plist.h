@@ -30,7 +30,8 @@ struct ParsedPlist {
 inline constexpr std::size_t kMaxPlistBytes = 16U * 1024U * 1024U;
 
 // Parses an XML or binary property list and reports which of the two it was.
-// Gives nothing for empty, oversized or malformed input.
+// Gives nothing for empty, oversized, too deeply nested, exploding (shared
+// binary references) or malformed input.
 [[nodiscard]] std::optional<ParsedPlist> parsePlist(const Bytes& data);
 
 // Serialises a tree in the given format. Gives nothing when libplist fails.

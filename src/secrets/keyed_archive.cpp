@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "secrets/plist_limits.h"
+#include "platform/plist_limits.h"
 #include "secrets/utf8.h"
 
 namespace lockstep {

@@ -385,7 +385,10 @@ std::optional<AccountFilesLock> AccountFilesLock::acquire(const std::filesystem:
 }
 
 std::filesystem::path temporaryPathFor(const std::filesystem::path& target) {
-    return target.parent_path() / ("." + target.filename().string() + ".lockstep-new");
+    std::string name = ".";
+    name += target.filename().string();
+    name += ".lockstep-new";
+    return target.parent_path() / name;
 }
 
 std::optional<ODError> replaceFiles(const std::vector<Replacement>& replacements) {

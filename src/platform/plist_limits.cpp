@@ -1,4 +1,4 @@
-#include "secrets/plist_limits.h"
+#include "platform/plist_limits.h"
 
 #include <algorithm>
 #include <cstdint>
