@@ -1,0 +1,115 @@
+#include <cstdio>
+#include <string>
+
+#include "ctl/commands.h"
+#include "log/unified_logger.h"
+#include "secrets/utf8.h"
+
+namespace lockstep::ctl {
+
+namespace {
+
+void appendEscaped(std::string& out, unsigned char byte) {
+    char escaped[5];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(byte));
+    out += escaped;
+}
+
+// Length of the UTF-8 sequence that a lead byte starts; 0 for a byte that
+// starts none.
+std::size_t sequenceLength(unsigned char lead) {
+    if (lead < 0x80) {
+        return 1;
+    }
+    if ((lead & 0xE0U) == 0xC0U) {
+        return 2;
+    }
+    if ((lead & 0xF0U) == 0xE0U) {
+        return 3;
+    }
+    if ((lead & 0xF8U) == 0xF0U) {
+        return 4;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const std::size_t length = sequenceLength(byte);
+        if (length == 1) {
+            if (byte < 0x20 || byte == 0x7F) {
+                appendEscaped(out, byte);
+            } else if (byte == '\\') {
+                out += "\\\\";
+            } else {
+                out += static_cast<char>(byte);
+            }
+            ++i;
+            continue;
+        }
+        if (length > 1 && i + length <= text.size() && isValidUTF8(text.substr(i, length))) {
+            // U+0080 to U+009F are the C1 controls, which terminals obey too.
+            const auto second = static_cast<unsigned char>(text[i + 1]);
+            if (byte == 0xC2 && second < 0xA0) {
+                appendEscaped(out, byte);
+                appendEscaped(out, second);
+            } else {
+                out.append(text.substr(i, length));
+            }
+            i += length;
+            continue;
+        }
+        appendEscaped(out, byte);
+        ++i;
+    }
+    return out;
+}
+
+std::string formatTime(std::chrono::system_clock::time_point time) {
+    return iso8601Timestamp(time);
+}
+
+std::string describeStatus(OSStatus status) {
+    std::string words;
+    switch (status) {
+        case errSecNoSuchKeychain:
+            words = "no such keychain";
+            break;
+        case errSecInvalidKeychain:
+            words = "not an intact keychain, or its key file is unsafe";
+            break;
+        case errSecAuthFailed:
+            words = "the key file does not open the keychain";
+            break;
+        case errSecDecode:
+            words = "a stored secret does not decrypt";
+            break;
+        case errSecIO:
+            words = "input/output error";
+            break;
+        case errSecReadOnly:
+            words = "the keychain is read-only";
+            break;
+        case errSecDiskFull:
+            words = "the disk is full";
+            break;
+        case errSecItemNotFound:
+            words = "no such item";
+            break;
+        case errSecInvalidItemRef:
+            words = "the item is gone";
+            break;
+        default:
+            words = "keychain error";
+            break;
+    }
+    return words + " (status " + std::to_string(status) + ")";
+}
+
+}  // namespace lockstep::ctl
