@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "directory/ds_queryable_errors.h"
@@ -16,39 +14,40 @@
 namespace lockstep::testing {
 namespace {
 
-using Case = LocalPasswordResult::Case;
+using R = LocalPasswordResult;
 
-constexpr std::string_view kCheck = "isLocalPasswordValid(userName:userPass:)";
-constexpr std::string_view kLookup = "getLocalRecord(_:)";
-constexpr std::string_view kNotLocalUserText =
-    "The operation couldn\u2019t be completed. (lockstepd.DSQueryableErrors error 0.)";
+using Lines = std::vector<LoggedLine>;
+constexpr std::int64_t kError = kLogLevelError, kInfo = kLogLevelInfo, kDebug = kLogLevelDebug;
+
+// The log calls' function names, each with the space before the message.
+const std::string kCheck = "isLocalPasswordValid(userName:userPass:) ";
+const std::string kLookup = "getLocalRecord(_:) ";
+std::string dsError(int code) {
+    return "The operation couldn\u2019t be completed. (lockstepd.DSQueryableErrors error " +
+           std::to_string(code) + ".)";
+}
+const std::string kLocked = "No local account for user: alice is not valid. Local account ";
 
 class PasswordUtilsTest : public ::testing::Test {
   protected:
     PasswordUtilsTest() {
-        tree.addUser("alice", "wonder", 501)
-            .addUser("locked", "pw", 502, AccountState::locked)
-            .addUser("disabled", "pw", 503, AccountState::disabled)
-            .addUser("expired", "pw", 504, AccountState::expired)
-            .addUser("inactive", "pw", 505, AccountState::inactive);
+        tree.addUser("alice", "wonder", 501).addUser("expired", "pw", 504, AccountState::expired);
     }
 
-    [[nodiscard]] LocalPasswordResult check(std::string_view name, std::string_view password) {
+    [[nodiscard]] R check(std::string_view name, std::string_view password) {
         return PasswordUtils::isLocalPasswordValid(context, name, password);
     }
-    // Index of the line of this level whose function and message are exactly these.
-    [[nodiscard]] std::optional<std::size_t> lineOf(std::int64_t level, std::string_view function,
-                                                    std::string_view message) const {
-        const std::string tail =
-            std::string(" ") + std::string(function) + " " + std::string(message);
-        const auto& lines = capture.lines();
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            if (lines[i].level == level && lines[i].text.ends_with(tail)) {
-                return i;
-            }
+    // Every logged line as its level and "function message", without the
+    // file and line number before them.
+    [[nodiscard]] Lines said() const {
+        Lines lines;
+        for (const LoggedLine& line : capture.lines()) {
+            const auto start = line.text.find(' ', line.text.find_first_not_of(' ')) + 1;
+            lines.push_back({line.level, line.text.substr(start)});
         }
-        return std::nullopt;
+        return lines;
     }
+    [[nodiscard]] LoggedLine last() const { return said().empty() ? LoggedLine{} : said().back(); }
 
     LogCapture capture;
     TestDirectory tree;
@@ -58,167 +57,100 @@ class PasswordUtilsTest : public ::testing::Test {
     Context context{keychain, directory, "/usr/bin/fdesetup", {}, "/"};
 };
 
-TEST(LocalPasswordResultTest, CasesAndText) {
-    EXPECT_EQ(static_cast<int>(Case::success), 0);
-    EXPECT_EQ(static_cast<int>(Case::otherError), 4);
-    EXPECT_EQ(LocalPasswordResult::otherError("x"), LocalPasswordResult::otherError("x"));
-    EXPECT_FALSE(LocalPasswordResult::otherError("x") == LocalPasswordResult::otherError("y"));
-    EXPECT_FALSE(LocalPasswordResult::accountLocked() == LocalPasswordResult::success());
-    EXPECT_EQ(LocalPasswordResult::success().text(), "");
-}
-
 TEST_F(PasswordUtilsTest, CorrectPasswordIsSuccess) {
-    EXPECT_EQ(check("alice", "wonder"), LocalPasswordResult::success());
-    const std::vector<std::optional<std::size_t>> order{
-        lineOf(kLogLevelDebug, kCheck, "getting local record"),
-        lineOf(kLogLevelDebug, kLookup, "Building OD query for name alice"),
-        lineOf(kLogLevelDebug, kCheck, "checking password"),
-        lineOf(kLogLevelDebug, kCheck, "checking password done, returning success"),
-    };
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        ASSERT_TRUE(order[i].has_value()) << i << "\n" << capture.dump();
-        if (i > 0) {
-            EXPECT_LT(*order[i - 1], *order[i]);
-        }
-    }
-    EXPECT_TRUE(capture.contains(kLogLevelDebug,
-                                 std::string(kLookup) + " Found local user: <ODRecord: 0x"));
-    // The password never reaches the log.
-    EXPECT_FALSE(capture.contains("wonder"));
+    EXPECT_EQ(check("alice", "wonder"), R::success());
+    Lines lines = said();
+    ASSERT_EQ(lines.size(), 5U);
+    EXPECT_TRUE(lines[2].text.starts_with(kLookup + "Found local user: <ODRecord: 0x")) << lines[2];
+    lines.erase(lines.begin() + 2);
+    EXPECT_EQ(lines, (Lines{{kDebug, kCheck + "getting local record"},
+                            {kDebug, kLookup + "Building OD query for name alice"},
+                            {kDebug, kCheck + "checking password"},
+                            {kDebug, kCheck + "checking password done, returning success"}}));
+    EXPECT_FALSE(capture.contains("wonder"));  // the password never reaches the log
 }
 
-// What the real directory says about each account state.
-TEST_F(PasswordUtilsTest, AccountStatesOfTheAccountFiles) {
-    const struct {
-        const char* name;
-        const char* password;
-        LocalPasswordResult result;
-        std::string message;
-    } cases[] = {
-        {"alice", "wrong", LocalPasswordResult::incorrectPassword(),
-         "Tested password for user account: alice is not valid."},
-        {"alice", "", LocalPasswordResult::incorrectPassword(),
-         "Tested password for user account: alice is not valid."},
-        {"locked", "pw", LocalPasswordResult::accountLocked(),
-         "No Account for user: locked is not locked."},
-        {"disabled", "pw", LocalPasswordResult::accountLocked(),
-         "No local account for user: disabled is not valid. Local account disabled. Please "
-         "wait a bit and try again."},
-        {"expired", "pw", LocalPasswordResult::accountDoesNotExist(),
-         "throw error:Account expired:5302"},
-        {"inactive", "pw", LocalPasswordResult::accountDoesNotExist(),
-         "throw error:Account inactive:5303"},
-    };
-    for (const auto& c : cases) {
-        capture.clear();
-        EXPECT_EQ(check(c.name, c.password), c.result) << c.name;
-        EXPECT_TRUE(lineOf(kLogLevelDebug, kCheck, c.message).has_value()) << c.name << "\n"
-                                                                           << capture.dump();
-    }
-}
-
-// Codes forced from the directory, each with its line and verdict.
-TEST_F(PasswordUtilsTest, EveryVerificationCode) {
+// What the real directory says (code 0; its account states are tested with
+// the directory itself), and every code forced from the directory: each with
+// its verdict and its debug line.
+TEST_F(PasswordUtilsTest, EveryAccountStateAndVerificationCode) {
+    const std::string wrong = "Tested password for user account: alice is not valid.";
+    const std::string wait = ". Please wait a bit and try again.";
     const struct {
         std::int64_t code;
-        LocalPasswordResult result;
+        R result;
         std::string message;
+        const char* name = "alice";
+        const char* password = "wonder";
     } cases[] = {
-        {5000, LocalPasswordResult::incorrectPassword(),
-         "Tested password for user account: alice is not valid."},
-        {5100, LocalPasswordResult::otherError("credential type not supported"),
+        {0, R::incorrectPassword(), wrong, "alice", ""},  // an empty password is still sent
+        {0, R::accountDoesNotExist(), "throw error:Account expired:5302", "expired"},
+        {5000, R::incorrectPassword(), wrong},
+        {5100, R::otherError("credential type not supported"),
          "credential type not supported: alice."},
-        {5300, LocalPasswordResult::accountDoesNotExist(),
-         "No local account for user: alice is not valid."},
-        {5301, LocalPasswordResult::accountLocked(),
-         "No local account for user: alice is not valid. Local account disabled. Please wait a "
-         "bit and try again."},
-        {5302, LocalPasswordResult::accountDoesNotExist(), "throw error:refused:5302"},
-        {5303, LocalPasswordResult::accountDoesNotExist(), "throw error:refused:5303"},
-        {5304, LocalPasswordResult::accountLocked(),
-         "No local account for user: alice is not valid. Local account temporarily locked. "
-         "Please wait a bit and try again."},
-        {5305, LocalPasswordResult::accountLocked(), "No Account for user: alice is not locked."},
-        {5101, LocalPasswordResult::accountDoesNotExist(), "throw error:refused:5101"},
-        {-7, LocalPasswordResult::accountDoesNotExist(), "throw error:refused:-7"},
+        {5300, R::accountDoesNotExist(), "No local account for user: alice is not valid."},
+        {5301, R::accountLocked(), kLocked + "disabled" + wait},
+        {5302, R::accountDoesNotExist(), "throw error:refused:5302"},
+        {5303, R::accountDoesNotExist(), "throw error:refused:5303"},
+        {5304, R::accountLocked(), kLocked + "temporarily locked" + wait},
+        {5305, R::accountLocked(), "No Account for user: alice is not locked."},
+        {5101, R::accountDoesNotExist(), "throw error:refused:5101"},
+        {-7, R::accountDoesNotExist(), "throw error:refused:-7"},
     };
     for (const auto& c : cases) {
         capture.clear();
-        directory.verifyError = ODError(c.code, "refused");
-        EXPECT_EQ(check("alice", "wonder"), c.result) << c.code;
-        EXPECT_TRUE(lineOf(kLogLevelDebug, kCheck, c.message).has_value()) << c.code << "\n"
-                                                                           << capture.dump();
-        // The verdict is logged once, and nothing says success.
-        EXPECT_FALSE(capture.contains("returning success"));
+        directory.verifyError =
+            c.code == 0 ? std::nullopt : std::optional(ODError(c.code, "refused"));
+        EXPECT_EQ(check(c.name, c.password), c.result) << c.name << c.code;
+        EXPECT_EQ(last(), (LoggedLine{kDebug, kCheck + c.message})) << c.code;
     }
-    directory.verifyError = ODError(5100, "refused");
-    EXPECT_EQ(check("alice", "wonder").text(), "credential type not supported");
-    EXPECT_EQ(check("alice", "wonder").text().size(), 29U);
+    EXPECT_EQ(directory.verifyCalls, 12);
 }
 
-TEST_F(PasswordUtilsTest, EmptyPasswordIsStillSent) {
-    directory.verifyError = ODError(5000, "invalid");
-    EXPECT_EQ(check("alice", ""), LocalPasswordResult::incorrectPassword());
-    EXPECT_EQ(directory.verifyCalls, 1);
-}
+TEST_F(PasswordUtilsTest, MissingOrAmbiguousAccount) {
+    EXPECT_EQ(check("mallory", "pw"), R::accountDoesNotExist());
+    EXPECT_EQ(
+        said(),
+        (Lines{{kDebug, kCheck + "getting local record"},
+               {kDebug, kLookup + "Building OD query for name mallory"},
+               {kInfo, kLookup + "No local user found. Passing on demobilizing allow login."},
+               {kError, kLookup + "ODError while trying to check for local user: " + dsError(0)},
+               {kDebug, kCheck + "throw error:" + dsError(0) + ":0"}}));
 
-TEST_F(PasswordUtilsTest, MissingAccount) {
-    EXPECT_EQ(check("mallory", "pw"), LocalPasswordResult::accountDoesNotExist());
-    const auto info =
-        lineOf(kLogLevelInfo, kLookup, "No local user found. Passing on demobilizing allow login.");
-    const auto error =
-        lineOf(kLogLevelError, kLookup,
-               "ODError while trying to check for local user: " + std::string(kNotLocalUserText));
-    const auto debug =
-        lineOf(kLogLevelDebug, kCheck, "throw error:" + std::string(kNotLocalUserText) + ":0");
-    ASSERT_TRUE(info && error && debug) << capture.dump();
-    EXPECT_LT(*info, *error);
-    EXPECT_LT(*error, *debug);
-    EXPECT_EQ(directory.verifyCalls, 0);
-}
-
-TEST_F(PasswordUtilsTest, AmbiguousAccount) {
+    capture.clear();
     tree.addUser("alice", "other", 601);
-    EXPECT_EQ(check("alice", "wonder"), LocalPasswordResult::accountDoesNotExist());
-    EXPECT_TRUE(lineOf(kLogLevelError, kLookup, "More than one local user found for name."));
-    EXPECT_TRUE(capture.contains(kLogLevelDebug, "DSQueryableErrors error 1.):1"));
+    EXPECT_EQ(check("alice", "wonder"), R::accountDoesNotExist());
+    const Lines lines = said();
+    ASSERT_EQ(lines.size(), 5U);
+    EXPECT_EQ(lines[2], (LoggedLine{kError, kLookup + "More than one local user found for name."}));
+    EXPECT_EQ(lines[4], (LoggedLine{kDebug, kCheck + "throw error:" + dsError(1) + ":1"}));
     EXPECT_EQ(directory.verifyCalls, 0);
 }
 
 TEST_F(PasswordUtilsTest, DirectoryFailures) {
+    // getLocalRecord throws what isLocalPasswordValid turns into a result.
+    EXPECT_EQ(PasswordUtils::getLocalRecord(context, "alice")->recordName(), "alice");
+    EXPECT_THROW((void)PasswordUtils::getLocalRecord(context, "mallory"), DSQueryableErrors);
+    directory.usersQueryError = ODError(kODErrorDaemonError, "directory down");
+    EXPECT_THROW((void)PasswordUtils::getLocalRecord(context, "alice"), ODError);
+    directory.usersQueryError.reset();
+
     directory.nodeError = ODError(kODErrorNodeUnknownName, "no node");
     EXPECT_EQ(PasswordUtils::localNode(context), nullptr);
-    EXPECT_TRUE(lineOf(kLogLevelDebug, "localNode", "ODError creating local node."));
-    capture.clear();
-    EXPECT_EQ(check("alice", "wonder"), LocalPasswordResult::accountDoesNotExist());
+    EXPECT_EQ(last(), (LoggedLine{kDebug, "localNode ODError creating local node."}));
+    EXPECT_EQ(check("alice", "wonder"), R::accountDoesNotExist());
     // The query without a node is what fails, with the real service's error.
-    EXPECT_TRUE(
-        capture.containsInOrder({"ODError creating local node.",
-                                 "ODError while trying to check for local user: ", "throw error:"}))
-        << capture.dump();
-    EXPECT_TRUE(capture.contains(kLogLevelDebug, ":2000"));
+    EXPECT_TRUE(capture.contains(kDebug, ":2000")) << capture.dump();
 
     directory.nodeError.reset();
     directory.resultsError = ODError(kODErrorDaemonError, "directory down");
-    EXPECT_EQ(check("alice", "wonder"), LocalPasswordResult::accountDoesNotExist());
-    EXPECT_TRUE(lineOf(kLogLevelDebug, kCheck, "throw error:directory down:10002"));
+    EXPECT_EQ(check("alice", "wonder"), R::accountDoesNotExist());
+    EXPECT_EQ(last(), (LoggedLine{kDebug, kCheck + "throw error:directory down:10002"}));
 
     directory.resultsError.reset();
     directory.verifyThrows = "no memory";
-    EXPECT_EQ(check("alice", "wonder"), LocalPasswordResult::accountDoesNotExist());
-    EXPECT_TRUE(lineOf(kLogLevelDebug, kCheck, "throw error:no memory:-1"));
-}
-
-TEST_F(PasswordUtilsTest, GetLocalRecord) {
-    EXPECT_EQ(PasswordUtils::getLocalRecord(context, "alice")->recordName(), "alice");
-    try {
-        (void)PasswordUtils::getLocalRecord(context, "mallory");
-        FAIL() << "no error";
-    } catch (const DSQueryableErrors& error) {
-        EXPECT_EQ(error, DSQueryableErrors::notLocalUser());
-    }
-    directory.usersQueryError = ODError(kODErrorDaemonError, "directory down");
-    EXPECT_THROW((void)PasswordUtils::getLocalRecord(context, "alice"), ODError);
+    EXPECT_EQ(check("alice", "wonder"), R::accountDoesNotExist());
+    EXPECT_EQ(last(), (LoggedLine{kDebug, kCheck + "throw error:no memory:-1"}));
 }
 
 }  // namespace
