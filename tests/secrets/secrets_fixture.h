@@ -1,143 +1,162 @@
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/context.h"
 #include "platform/directory/local_directory.h"
-#include "platform/keychain/keychain.h"
 #include "platform/keychain/sqlite_keychain.h"
+#include "secrets/password_cryptor.h"
 #include "support/temp_dir.h"
 
 namespace lockstep::testing {
 
-// Forwards every operation to a real keychain service, except the two this
-// store calls, whose results a test can force.
-class KeychainDouble final : public KeychainService {
+// Passes the two operations the secret store calls on to a real keychain
+// service until a test forces another answer; the store calls nothing else.
+class KeychainDouble : public KeychainService {
   public:
-    explicit KeychainDouble(KeychainService& inner) : inner_(inner) {}
-
-    // When set, SecKeychainCopyDomainDefault answers this status and hands
-    // back `domainDefaultKeychain` without asking the real service.
-    std::optional<OSStatus> domainDefaultStatus;
-    SecKeychainRef domainDefaultKeychain;
-    // When set, SecRandomCopyBytes fails with this status and writes nothing.
-    std::optional<OSStatus> randomFailure;
-    int randomCalls = 0;
-
-    OSStatus SecKeychainCopyDomainDefault(SecPreferencesDomain domain,
-                                          SecKeychainRef* keychain) override {
-        if (domainDefaultStatus.has_value()) {
-            *keychain = domainDefaultKeychain;
-            return *domainDefaultStatus;
-        }
-        return inner_.SecKeychainCopyDomainDefault(domain, keychain);
+    explicit KeychainDouble(KeychainService& real) {
+        using ::testing::Invoke;
+        ON_CALL(*this, SecKeychainCopyDomainDefault)
+            .WillByDefault(Invoke(&real, &KeychainService::SecKeychainCopyDomainDefault));
+        ON_CALL(*this, SecRandomCopyBytes)
+            .WillByDefault(Invoke(&real, &KeychainService::SecRandomCopyBytes));
     }
-    OSStatus SecRandomCopyBytes(SecRandomRef rnd, std::size_t count, void* bytes) override {
-        ++randomCalls;
-        if (randomFailure.has_value()) {
-            return *randomFailure;
-        }
-        return inner_.SecRandomCopyBytes(rnd, count, bytes);
-    }
-
-    OSStatus SecKeychainFindGenericPassword(const SecKeychainRef& keychain, std::uint32_t sl,
-                                            const char* s, std::uint32_t al, const char* a,
-                                            std::uint32_t* pl, SecretBytes* pd,
-                                            SecKeychainItemRef* item) override {
-        return inner_.SecKeychainFindGenericPassword(keychain, sl, s, al, a, pl, pd, item);
-    }
-    OSStatus SecKeychainItemCopyAttributesAndData(const SecKeychainItemRef& item,
-                                                  const SecKeychainAttributeInfo* info,
-                                                  SecItemClass* itemClass,
-                                                  SecKeychainAttributeList* attrList,
-                                                  std::uint32_t* length,
-                                                  SecretBytes* outData) override {
-        return inner_.SecKeychainItemCopyAttributesAndData(item, info, itemClass, attrList, length,
-                                                           outData);
-    }
-    OSStatus SecKeychainItemDelete(const SecKeychainItemRef& item) override {
-        return inner_.SecKeychainItemDelete(item);
-    }
-    OSStatus SecItemAdd(const CFDictionary& attributes, SecKeychainItemRef* result) override {
-        return inner_.SecItemAdd(attributes, result);
-    }
-    OSStatus SecAccessCreate(std::string_view descriptor, const SecApplicationList& trustedList,
-                             SecAccessRef* accessRef) override {
-        return inner_.SecAccessCreate(descriptor, trustedList, accessRef);
-    }
-    OSStatus SecAccessCopyACLList(const SecAccessRef& access,
-                                  std::optional<std::vector<SecACLRef>>* aclList) override {
-        return inner_.SecAccessCopyACLList(access, aclList);
-    }
-    OSStatus SecACLCopyContents(const SecACLRef& acl, SecApplicationList* applicationList,
-                                std::string* description, std::uint16_t* prompt) override {
-        return inner_.SecACLCopyContents(acl, applicationList, description, prompt);
-    }
-    std::vector<std::string> SecACLCopyAuthorizations(const SecACLRef& acl) override {
-        return inner_.SecACLCopyAuthorizations(acl);
-    }
-    OSStatus SecACLSetContents(const SecACLRef& acl, const SecApplicationList& applicationList,
-                               std::string_view description, std::uint16_t prompt) override {
-        return inner_.SecACLSetContents(acl, applicationList, description, prompt);
-    }
-    OSStatus SecTrustedApplicationCreateFromPath(const char* path,
-                                                 SecTrustedApplicationRef* app) override {
-        return inner_.SecTrustedApplicationCreateFromPath(path, app);
-    }
-    OSStatus SecKeychainItemCopyAccess(const SecKeychainItemRef& item,
-                                       SecAccessRef* access) override {
-        return inner_.SecKeychainItemCopyAccess(item, access);
-    }
-    OSStatus SecKeychainItemSetAccessWithPassword(const SecKeychainItemRef& item,
-                                                  const SecAccessRef& access,
-                                                  std::uint32_t passwordLength,
-                                                  const void* password) override {
-        return inner_.SecKeychainItemSetAccessWithPassword(item, access, passwordLength, password);
-    }
-
-  private:
-    KeychainService& inner_;
+    MOCK_METHOD(OSStatus, SecKeychainCopyDomainDefault, (SecPreferencesDomain, SecKeychainRef*),
+                (override));
+    MOCK_METHOD(OSStatus, SecRandomCopyBytes, (SecRandomRef, std::size_t, void*), (override));
+    MOCK_METHOD(OSStatus, SecKeychainFindGenericPassword,
+                (const SecKeychainRef&, std::uint32_t, const char*, std::uint32_t, const char*,
+                 std::uint32_t*, SecretBytes*, SecKeychainItemRef*),
+                (override));
+    MOCK_METHOD(OSStatus, SecKeychainItemCopyAttributesAndData,
+                (const SecKeychainItemRef&, const SecKeychainAttributeInfo*, SecItemClass*,
+                 SecKeychainAttributeList*, std::uint32_t*, SecretBytes*),
+                (override));
+    MOCK_METHOD(OSStatus, SecKeychainItemDelete, (const SecKeychainItemRef&), (override));
+    MOCK_METHOD(OSStatus, SecItemAdd, (const CFDictionary&, SecKeychainItemRef*), (override));
+    MOCK_METHOD(OSStatus, SecAccessCreate,
+                (std::string_view, const SecApplicationList&, SecAccessRef*), (override));
+    MOCK_METHOD(OSStatus, SecAccessCopyACLList,
+                (const SecAccessRef&, std::optional<std::vector<SecACLRef>>*), (override));
+    MOCK_METHOD(OSStatus, SecACLCopyContents,
+                (const SecACLRef&, SecApplicationList*, std::string*, std::uint16_t*), (override));
+    MOCK_METHOD(std::vector<std::string>, SecACLCopyAuthorizations, (const SecACLRef&), (override));
+    MOCK_METHOD(OSStatus, SecACLSetContents,
+                (const SecACLRef&, const SecApplicationList&, std::string_view, std::uint16_t),
+                (override));
+    MOCK_METHOD(OSStatus, SecTrustedApplicationCreateFromPath,
+                (const char*, SecTrustedApplicationRef*), (override));
+    MOCK_METHOD(OSStatus, SecKeychainItemCopyAccess, (const SecKeychainItemRef&, SecAccessRef*),
+                (override));
+    MOCK_METHOD(OSStatus, SecKeychainItemSetAccessWithPassword,
+                (const SecKeychainItemRef&, const SecAccessRef&, std::uint32_t, const void*),
+                (override));
 };
 
 inline constexpr std::string_view kTestSerial = "4c4c4544004d3510804bc4c04f4e3732";
 
-// A real keychain service and local directory on a temporary folder, a
-// machine root whose etc/machine-id gives the serial number, and a context
-// over them whose keychain is a KeychainDouble (passing everything through
-// until a test forces a result).
+// A real keychain service (behind the double) and local directory on a
+// temporary folder, and a machine root whose etc/machine-id is the serial.
 class SecretsTest : public ::testing::Test {
   protected:
     SecretsTest() { setSerial(kTestSerial); }
-
-    // Writes the machine's serial number (its machine ID).
     void setSerial(std::string_view serial) {
-        writeFile(machineRoot() / "etc/machine-id", std::string(serial) + "\n");
+        writeFile(temp / "machine/etc/machine-id", std::string(serial) + "\n");
     }
-    // Leaves the machine without any serial number source.
-    void removeSerial() { std::filesystem::remove(machineRoot() / "etc/machine-id"); }
-
-    [[nodiscard]] std::filesystem::path machineRoot() const { return temp / "machine"; }
-
-    static SqliteKeychainOptions keychainOptions(const TempDir& folder) {
-        SqliteKeychainOptions options;
-        options.systemKeychainPath = folder / "keychains/System.keychain";
-        options.userKeychainPath = folder / "keychains/login.keychain";
-        return options;
-    }
-    Context makeContext() {
-        return Context{keychain, directory, "/usr/bin/fdesetup", temp.path(), machineRoot()};
+    void removeSerial() { std::filesystem::remove(temp / "machine/etc/machine-id"); }
+    void failRandom() {
+        ON_CALL(keychain, SecRandomCopyBytes).WillByDefault(::testing::Return(errSecAllocate));
     }
 
     TempDir temp;
-    SqliteKeychainService realKeychain{keychainOptions(temp)};
-    KeychainDouble keychain{realKeychain};
+    SqliteKeychainService realKeychain{{.systemKeychainPath = temp / "keychains/System.keychain",
+                                        .userKeychainPath = temp / "keychains/login.keychain",
+                                        .callingProgramPath = {},
+                                        .partitionId = kDefaultPartitionId}};
+    ::testing::NiceMock<KeychainDouble> keychain{realKeychain};
     LocalDirectoryService directory{temp / "directory"};
-    Context ctx = makeContext();
+    Context ctx{keychain, directory, "/usr/bin/fdesetup", temp.path(), temp / "machine"};
 };
+
+// The kind of E that `body` throws; nothing when it throws nothing.
+template <class E, class Body>
+std::optional<typename E::Case> caseThrown(Body&& body) {
+    try {
+        body();
+    } catch (const E& error) {
+        return error.kind();
+    }
+    return std::nullopt;
+}
+
+// Opens an encrypted password (salt | nonce | ciphertext | tag) again: the
+// clear text, or nothing when the tag does not authenticate under the key of
+// (uid, pin, serial). The daemon itself never decrypts.
+inline std::optional<Bytes> passwordDecrypt(const Context& ctx, const Bytes& sealed,
+                                            const Bytes& uid,
+                                            const std::optional<std::string>& pin) {
+    const Bytes salt(sealed.begin(), sealed.begin() + kStretchSaltLength);
+    const std::uint8_t* nonce = sealed.data() + kStretchSaltLength;
+    const std::uint8_t* ciphertext = nonce + kGCMNonceLength;
+    const int length = static_cast<int>(sealed.size() - kEncryptedPasswordOverhead);
+    Bytes tag(ciphertext + length, sealed.data() + sealed.size());
+    const std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> cipher(
+        EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
+    Bytes clear(sealed.size());
+    int written = 0;
+    int last = 0;
+    if (EVP_DecryptInit_ex(cipher.get(), EVP_aes_256_gcm(), nullptr,
+                           keyForAES(ctx, uid, salt, pin).key.data(), nonce) != 1 ||
+        EVP_DecryptUpdate(cipher.get(), clear.data(), &written, ciphertext, length) != 1 ||
+        EVP_CIPHER_CTX_ctrl(cipher.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(tag.size()),
+                            tag.data()) != 1 ||
+        EVP_DecryptFinal_ex(cipher.get(), clear.data() + written, &last) != 1) {
+        return std::nullopt;
+    }
+    clear.resize(static_cast<std::size_t>(written + last));
+    return clear;
+}
+
+// Hand-written keyed archives in XML. A reference to entry `uid` of "$objects":
+inline std::string ref(std::uint64_t uid) {
+    return "<dict><key>CF$UID</key><integer>" + std::to_string(uid) + "</integer></dict>";
+}
+// A class entry {"$classname": name, "$classes": [name, "NSObject"]}.
+inline std::string xmlClass(const std::string& name) {
+    return "<dict><key>$classname</key><string>" + name +
+           "</string><key>$classes</key><array><string>" + name +
+           "</string><string>NSObject</string></array></dict>";
+}
+// An object of the class at `classUID` with the given keys and values.
+inline std::string xmlObject(std::uint64_t classUID,
+                             const std::vector<std::pair<std::string, std::string>>& fields) {
+    std::string text = "<dict><key>$class</key>" + ref(classUID);
+    for (const auto& [key, value] : fields) {
+        text += "<key>" + key + "</key>" + value;
+    }
+    return text + "</dict>";
+}
+// `top` is the inside of "$top", `objects` the entries from UID 1 on.
+inline Bytes xmlArchive(const std::string& top, const std::vector<std::string>& objects) {
+    std::string text =
+        "<plist version=\"1.0\"><dict><key>$archiver</key><string>NSKeyedArchiver</string>"
+        "<key>$objects</key><array><string>$null</string>";
+    for (const std::string& object : objects) {
+        text += object;
+    }
+    return toBytes(text + "</array><key>$top</key><dict>" + top +
+                   "</dict><key>$version</key><integer>100000</integer></dict></plist>");
+}
 
 }  // namespace lockstep::testing

@@ -1,0 +1,454 @@
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <tuple>
+
+#include "secrets/password_cryptor.h"
+#include "secrets/secret_keeper.h"
+#include "secrets/secret_records.h"
+#include "secrets_fixture.h"
+#include "support/log_capture.h"
+
+namespace lockstep::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Case = SecretKeeperError::Case;
+using ::testing::_;
+using ::testing::Return;
+const Bytes kBadge{0x04, 0xA2, 0x24, 0x3B, 0x6C, 0x52, 0x80};  // "BKIkO2xSgA==" in XML
+
+TEST_F(SecretsTest, KeeperNamesTheSecretsFileTouchesNothingAndReportsFailures) {
+    const SecretKeeper missing(keychain, "label", "tag", temp / "missing/meridale/");
+    EXPECT_EQ(missing.secretsFolderURL, temp / "missing/meridale/");  // unchanged
+    EXPECT_EQ(missing.secretsFileURL, temp / "missing/meridale/secrets.bin");
+    // Neither a missing nor an existing folder is created, read or written,
+    // and only the System domain is asked for its keychain.
+    fs::create_directories(temp / "existing");
+    const SecretKeeper existing(keychain, "c", "", temp / "existing");
+    EXPECT_CALL(keychain, SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, _)).Times(2);
+    EXPECT_NE(missing.systemKeychain(), nullptr);
+    EXPECT_NE(existing.systemKeychain(), nullptr);
+    EXPECT_FALSE(fs::exists(temp / "missing"));
+    EXPECT_TRUE(fs::is_empty(temp / "existing"));
+
+    // The tag must be UTF-8; an empty one is.
+    for (const char* valid : {"", "caf\xc3\xa9", "\xf0\x9f\x94\x91", "\xef\xbf\xbf"}) {
+        EXPECT_EQ(SecretKeeper(keychain, "l", valid, temp.path()).tag(), toBytes(valid));
+    }
+    // A byte never in UTF-8, a stray continuation byte, overlong forms (two
+    // and three bytes), a UTF-16 surrogate, above U+10FFFF, a cut-short end.
+    for (const char* invalid : {"\xff", "\x80rest", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80",
+                                "\xf4\x90\x80\x80", "ok\xe2\x82"}) {
+        EXPECT_EQ(caseThrown<SecretKeeperError>(
+                      [&] { SecretKeeper(keychain, "l", invalid, temp.path()); }),
+                  Case::invalidTag)
+            << invalid;
+    }
+
+    // A failed lookup fails even when the service handed a keychain back.
+    EXPECT_CALL(keychain, SecKeychainCopyDomainDefault(_, _))
+        .WillOnce([&](auto domain, SecKeychainRef* out) {
+            (void)realKeychain.SecKeychainCopyDomainDefault(domain, out);
+            return errSecNoSuchKeychain;
+        })
+        .WillOnce(Return(errSecSuccess));  // and no keychain
+    for (const Case expected : {Case::errorFindingKey, Case::unknownError}) {
+        EXPECT_EQ(caseThrown<SecretKeeperError>([&] { (void)missing.systemKeychain(); }), expected);
+    }
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) {
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
+}
+
+// The stretching written out with OpenSSL's one-shot SHA256().
+Bytes referenceStretch(const Bytes& secret, const Bytes& salt) {
+    Bytes h(SHA256_DIGEST_LENGTH);
+    const Bytes first = concat({secret, salt});
+    SHA256(first.data(), first.size(), h.data());
+    for (int round = 0; round < 0x10000; ++round) {
+        const Bytes input = concat({h, secret, salt});
+        SHA256(input.data(), input.size(), h.data());
+    }
+    return h;
+}
+
+const Bytes kSalt{0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17,
+                  0x18, 0x19, 0x1a, 0x1b, 0x1c, 0x1d, 0x1e, 0x1f};
+
+TEST_F(SecretsTest, StretchingMatchesKnownAnswersAndDrawsFreshSalts) {
+    const StretchedSecret known = PasswordCryptor{}.hashSecretWithKeyStretchingAndSalt(
+        keychain, concat({kBadge, toBytes("1234C02XK0ABJGH5")}), kSalt);
+    // Computed with another SHA-256 implementation.
+    EXPECT_EQ(known.hashedValue.bytes(),
+              (Bytes{0x1e, 0x5c, 0x15, 0x83, 0x33, 0x9c, 0x6c, 0xb9, 0xf5, 0x5c, 0x54,
+                     0x4a, 0xe4, 0x01, 0x73, 0x67, 0x0e, 0x81, 0x01, 0x2f, 0x20, 0x17,
+                     0x22, 0x86, 0xb4, 0x49, 0x7f, 0x21, 0x23, 0xd0, 0xcb, 0xf0}));
+    // An empty secret, and a salt that is not 16 bytes long (used unchanged).
+    const StretchedSecret odd = PasswordCryptor{}.hashSecretWithKeyStretchingAndSalt({}, {1, 2, 3});
+    EXPECT_EQ(odd.hashedValue.bytes(), referenceStretch({}, {1, 2, 3}));
+    EXPECT_EQ(odd.salt, (Bytes{1, 2, 3}));
+
+    // Without a salt, a fresh one is drawn.
+    const PasswordCryptor cryptor;
+    const StretchedSecret first = cryptor.hashSecretWithKeyStretchingAndSalt(keychain, kBadge, {});
+    EXPECT_EQ(first.salt.size(), kStretchSaltLength);
+    EXPECT_NE(cryptor.hashSecretWithKeyStretchingAndSalt(keychain, kBadge, {}).salt, first.salt);
+    EXPECT_EQ(first.hashedValue.bytes(), referenceStretch(kBadge, first.salt));
+    // A failed draw fails the stretching and the encryption; a given salt
+    // needs no draw.
+    failRandom();
+    const auto failure = PasswordCryptorError::Case::randomNumberGeneratingError;
+    EXPECT_EQ(caseThrown<PasswordCryptorError>(
+                  [&] { (void)cryptor.hashSecretWithKeyStretchingAndSalt(keychain, kBadge, {}); }),
+              failure);
+    EXPECT_EQ(caseThrown<PasswordCryptorError>(
+                  [&] { (void)passwordEncrypt(ctx, toBytes("pw"), kBadge, "1234"); }),
+              failure);
+    EXPECT_NO_THROW((void)keyForAES(ctx, kBadge, kSalt, "1234"));
+}
+
+TEST_F(SecretsTest, KeyForAESStretchesTheUIDThePINAndTheMachineSerial) {
+    const Bytes serial = toBytes("SERIAL");
+    const Bytes badge7 = concat({kBadge, toBytes("7")});
+    const std::vector<std::tuple<Bytes, std::optional<std::string>, Bytes>> rows = {
+        {Bytes(), std::nullopt, concat({Bytes(7, 0), serial})},
+        {Bytes(6, 0xAA), std::nullopt, concat({Bytes(6, 0xAA), Bytes{0}, serial})},
+        {Bytes(10, 0xAA), std::nullopt, concat({Bytes(10, 0xAA), serial})},  // never cut
+        {kBadge, "", concat({kBadge, serial})},                              // as no PIN
+        {kBadge, "\xff\xfe", concat({kBadge, serial})},  // not UTF-8: adds nothing
+        // No separators: a 7-byte UID with the PIN "7" is the 8-byte UID.
+        {kBadge, "7", concat({badge7, serial})},
+        {badge7, std::nullopt, concat({badge7, serial})},
+    };
+    for (const auto& [uid, pin, expected] : rows) {
+        EXPECT_EQ(aesKeyMaterial(uid, pin, "SERIAL").bytes(), expected);
+    }
+
+    EXPECT_EQ(keyForAES(ctx, kBadge, kSalt, "1234").key.bytes(),
+              referenceStretch(concat({kBadge, toBytes("1234"), toBytes(kTestSerial)}), kSalt));
+
+    removeSerial();
+    LogCapture capture;
+    EXPECT_EQ(caseThrown<SecretKeeperError>([&] { (void)keyForAES(ctx, kBadge, kSalt, "1"); }),
+              Case::aesEncryptionError);
+    ASSERT_EQ(capture.lines().size(), 1U) << capture.dump();
+    EXPECT_TRUE(
+        capture.contains(kLogLevelDebug, "keyForAES(rfidUID:salt:pin:) serial number error"));
+    EXPECT_EQ(caseThrown<SecretKeeperError>([&] { (void)passwordEncrypt(ctx, {}, {}, {}); }),
+              Case::aesEncryptionError);
+}
+
+TEST_F(SecretsTest, SealedPasswordHasItsLayoutAndOpensOnlyWithTheSameInputs) {
+    const Bytes clear = toBytes("hunter2");
+    const Bytes sealed = passwordEncrypt(ctx, clear, kBadge, "1234");
+    const Bytes again = passwordEncrypt(ctx, clear, kBadge, "1234");
+    ASSERT_EQ(sealed.size(), 44U + clear.size());
+    // A fresh salt (bytes 0-15) and a fresh nonce (16-27) each time.
+    EXPECT_NE(Bytes(sealed.begin(), sealed.begin() + 16), Bytes(again.begin(), again.begin() + 16));
+    EXPECT_NE(Bytes(sealed.begin() + 16, sealed.begin() + 28),
+              Bytes(again.begin() + 16, again.begin() + 28));
+    EXPECT_EQ(passwordDecrypt(ctx, sealed, kBadge, "1234"), clear);
+
+    EXPECT_EQ(passwordDecrypt(ctx, sealed, Bytes{0x04, 0xA2}, "1234"), std::nullopt);
+    EXPECT_EQ(passwordDecrypt(ctx, sealed, kBadge, "1235"), std::nullopt);
+    EXPECT_EQ(passwordDecrypt(ctx, sealed, kBadge, std::nullopt), std::nullopt);
+    setSerial("another-machine-serial");
+    EXPECT_EQ(passwordDecrypt(ctx, sealed, kBadge, "1234"), std::nullopt);
+}
+
+constexpr PlistFormat kFormats[] = {PlistFormat::Binary, PlistFormat::XML};
+const SecretKeeperUser kDefaultUser(std::nullopt, "", Bytes(), -1, false);
+
+auto fields(const SecretKeeperUser& u) {
+    return std::tie(u.fullName, u.username, u.password, u.userUID, u.requiresPIN);
+}
+
+std::string repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) {
+        out += text;
+    }
+    return out;
+}
+
+TEST_F(SecretsTest, RecordsRoundTripWithoutDrawingAnything) {
+    const auto ada = std::make_shared<SecretKeeperUser>("Ada L", "ada", Bytes(60, 1), 501, true);
+    const RFIDUserMap map = {
+        {kBadge, ada},
+        {Bytes{1}, std::make_shared<SecretKeeperUser>(std::nullopt, "b", Bytes(), -1, false)},
+        {Bytes{2}, std::make_shared<SecretKeeperUser>("", "", Bytes{0}, INT64_MIN, false)},
+        {Bytes{3}, ada},
+        {Bytes{4}, nullptr}};
+    const Secrets secrets(
+        std::make_shared<SecretKeeperUser>("Zo\xc3\xab \xf0\x9f\x94\x91", "zo\xc3\xab", Bytes(44),
+                                           INT64_MAX, true),
+        std::make_shared<RFIDUsers>(map, Bytes(10, 7)), Bytes{9, 8});
+    const auto odd =
+        std::make_shared<SecretKeeperUser>(std::nullopt, "ok \xff cut\xe2\x82", Bytes(), 0, false);
+    EXPECT_CALL(keychain, SecRandomCopyBytes).Times(0);
+    for (const PlistFormat format : kFormats) {
+        const auto decode = [&](const Secrets& record) {
+            return unarchiveSecrets(KeyedArchiver::archivedData(record, format).value(), ctx);
+        };
+        const auto decoded = decode(secrets);
+        EXPECT_EQ(fields(*decoded->localAdmin), fields(*secrets.localAdmin));
+        EXPECT_EQ(decoded->salt, (Bytes{9, 8}));
+        const RFIDUsers& badges = *decoded->rfidUIDUsers;
+        EXPECT_EQ(badges.salt, Bytes(10, 7));
+        ASSERT_EQ(badges.userDict.value().size(), 4U);  // the null entry is left out
+        for (const auto& [badge, user] : badges.userDict.value()) {
+            EXPECT_EQ(fields(*user), fields(*map.at(badge)));
+        }
+        EXPECT_EQ(badges.user(kBadge), badges.user(Bytes{3}));  // written and decoded once
+        // An absent map stays absent, an empty one empty. Texts are written
+        // as UTF-8: stray and cut-short bytes become U+FFFD.
+        for (const auto& badgeMap : {std::optional<RFIDUserMap>(), std::optional(RFIDUserMap())}) {
+            const auto bare =
+                decode(Secrets(odd, std::make_shared<RFIDUsers>(badgeMap, Bytes()), {}));
+            EXPECT_EQ(bare->rfidUIDUsers->userDict, badgeMap);
+            EXPECT_EQ(bare->localAdmin->username, "ok \xef\xbf\xbd cut\xef\xbf\xbd\xef\xbf\xbd");
+        }
+    }
+}
+
+// A "userDict" map (UID 1, its class at 2) with the given NS.keys and
+// NS.objects, then what they may name: 3 data, 4 a user, 6 a text, 7 an
+// object of another class.
+std::vector<std::string> map(const std::string& keys, const std::string& objects,
+                             const std::string& className = "NSDictionary",
+                             const std::string& data = "BKIkO2xSgA==") {
+    const std::string dictionary = xmlObject(2, {{"NS.keys", "<array>" + keys + "</array>"},
+                                                 {"NS.objects", "<array>" + objects + "</array>"}});
+    return {dictionary,       xmlClass(className),          "<data>" + data + "</data>",
+            xmlObject(5, {}), xmlClass("SecretKeeperUser"), "<string>text key</string>",
+            xmlObject(8, {}), xmlClass("RFIDUsers")};
+}
+
+TEST_F(SecretsTest, KeysOfTheWrongKindTakeDefaults) {
+    // Values of every kind: what "$top" holds under the key, and the
+    // "$objects" entries from UID 1.
+    const std::vector<std::tuple<std::string, std::string, std::vector<std::string>>> values = {
+        {"integer", ref(1), {"<integer>7</integer>"}},
+        {"data", ref(1), {"<data>AAE=</data>"}},
+        {"text", ref(1), {"<string>text</string>"}},
+        {"text",
+         ref(1),
+         {xmlObject(2, {{"NS.string", "<string>text</string>"}}), xmlClass("NSMutableString")}},
+        {"real", ref(1), {"<real>1.5</real>"}},
+        {"boolean object", ref(1), {"<true/>"}},
+        {"inline text", "<string>inline</string>", {}},
+        {"inline integer", "<integer>1</integer>", {}},
+        {"inline boolean", "<true/>", {}},
+        {"reference outside", ref(99), {}},
+        {"nil", ref(0), {}},
+        {"user", ref(1), {xmlObject(2, {}), xmlClass("SecretKeeperUser")}},
+        {"badge map", ref(1), map(ref(3), ref(4))},
+        {"badge map", ref(1), map(ref(3), ref(4), "NSMutableDictionary")},
+        {"map with a text key", ref(1), map(ref(3) + ref(6), ref(4) + ref(4))},
+        {"map with an inline key", ref(1), map("<data>AAE=</data>", ref(4))},
+        {"map to another class", ref(1), map(ref(3), ref(7))},
+        {"map to nil", ref(1), map(ref(3), ref(0))},
+        {"map with fewer objects than keys", ref(1), map(ref(3), "")},
+        {"map of another class", ref(1), map(ref(3), ref(4), "NSArray")},
+        {"map holding itself", ref(1), map(ref(1), ref(1))},
+        // 2,000 badges whose keys all name one 64 KiB data object: 128 MiB
+        // if every reference were copied.
+        {"map of exploding shared references", ref(1),
+         map(repeat(ref(3), 2000), repeat(ref(4), 2000), "NSDictionary", std::string(87382, 'A'))},
+    };
+    // Each user key, the one kind it accepts, and the user that gives.
+    const std::vector<std::tuple<std::string, std::string, SecretKeeperUser>> keys = {
+        {"fullName", "text", {"text", "", {}, -1, false}},
+        {"username", "text", {std::nullopt, "text", {}, -1, false}},
+        {"password", "data", {std::nullopt, "", {0, 1}, -1, false}},
+        {"uid", "integer", {std::nullopt, "", {}, 7, false}},
+        {"requiresPIN", "inline boolean", {std::nullopt, "", {}, -1, true}}};
+    for (const auto& [kind, top, objects] : values) {
+        for (const auto& [key, accepted, user] : keys) {
+            const auto coder =
+                KeyedUnarchiver::open(xmlArchive("<key>" + key + "</key>" + top, objects));
+            EXPECT_EQ(fields(*SecretKeeperUser::init(*coder)),
+                      fields(kind == accepted ? user : kDefaultUser))
+                << key << " <- " << kind;
+        }
+        const auto users = RFIDUsers::init(*KeyedUnarchiver::open(
+            xmlArchive("<key>userDict</key>" + top + "<key>salt</key>" + top, objects)));
+        EXPECT_EQ(users->userDict.has_value(), kind == "badge map") << kind;
+        EXPECT_EQ(users->user(kBadge) != nullptr, kind == "badge map") << kind;
+        EXPECT_EQ(users->salt, kind == "data" ? (Bytes{0, 1}) : Bytes()) << kind;
+    }
+}
+
+void appendBig(Bytes& out, std::uint64_t value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    }
+}
+
+// A binary property list made object by object (4-byte offsets and
+// references, object 0 on top), in shapes no writer makes.
+Bytes binaryPlist(const std::vector<Bytes>& objects) {
+    Bytes out = toBytes("bplist00");
+    Bytes table;
+    for (const Bytes& object : objects) {
+        appendBig(table, out.size(), 4);
+        out.insert(out.end(), object.begin(), object.end());
+    }
+    const std::size_t tableOffset = out.size();
+    out.insert(out.end(), table.begin(), table.end());
+    out.insert(out.end(), {0, 0, 0, 0, 0, 0, 4, 4});  // offset and reference sizes
+    for (const std::size_t value : {objects.size(), std::size_t{0}, tableOffset}) {
+        appendBig(out, value, 8);  // object count, top object, table offset
+    }
+    return out;
+}
+
+// An object marker (0x4 data, 0x5 text, 0xA array) with its count, then the
+// references or characters.
+Bytes marker(std::uint8_t type, std::uint64_t count, const std::vector<std::uint32_t>& refs = {},
+             const std::string& text = "") {
+    Bytes out{static_cast<std::uint8_t>(std::uint64_t{type} << 4U | std::min(count, 15UL))};
+    if (count >= 15) {
+        out.push_back(0x13);
+        appendBig(out, count, 8);
+    }
+    for (const std::uint32_t ref : refs) {
+        appendBig(out, ref, 4);
+    }
+    out.insert(out.end(), text.begin(), text.end());
+    return out;
+}
+Bytes array(const std::vector<std::uint32_t>& refs) {
+    return marker(0xA, refs.size(), refs);
+}
+
+// Arrays 0..n-1, each referring `fanOut` times to the next.
+Bytes chain(std::uint32_t n, std::size_t fanOut) {
+    std::vector<Bytes> objects;
+    for (std::uint32_t i = 1; i < n; ++i) {
+        objects.push_back(array(std::vector<std::uint32_t>(fanOut, i)));
+    }
+    objects.push_back(array({}));
+    return binaryPlist(objects);
+}
+
+// A "root" Secrets record (UID 1, its class at 2) with the given keys,
+// followed by `objects` from UID 3 on.
+Bytes secretsArchive(const std::vector<std::pair<std::string, std::string>>& keys,
+                     std::vector<std::string> objects = {}) {
+    objects.insert(objects.begin(), {xmlObject(2, keys), xmlClass("Secrets")});
+    return xmlArchive("<key>root</key>" + ref(1), objects);
+}
+
+TEST_F(SecretsTest, BadInputGivesNoSecrets) {
+    const std::string big((kMaxKeyedArchiveBytes + 2) / 3 * 4, 'A');  // base64 of 1 MiB
+    const std::vector<std::pair<const char*, Bytes>> rows = {
+        {"empty", Bytes()},
+        {"not a property list", toBytes("not a property list")},
+        {"bare binary header", toBytes("bplist00garbage")},
+        {"not a dictionary", toBytes("<plist><array/></plist>")},
+        {"another archiver",
+         toBytes("<plist><dict><key>$archiver</key><string>X</string></dict></plist>")},
+        {"no $objects", toBytes("<plist><dict><key>$archiver</key><string>NSKeyedArchiver</string>"
+                                "<key>$top</key><dict/></dict></plist>")},
+        {"over the size cap", secretsArchive({{"salt", ref(3)}}, {"<data>" + big + "</data>"})},
+        {"root of another class", KeyedArchiver::archivedData(RFIDUsers({}, Bytes())).value()},
+        {"class outside $objects", xmlArchive("<key>root</key>" + ref(1), {xmlObject(77, {})})},
+        {"binary nested 100,000 deep", chain(100000, 1)},
+        {"binary 2^40 copies of shared references", chain(40, 2)},
+        {"512 KiB text referenced 64 times",
+         binaryPlist({array(std::vector<std::uint32_t>(64, 1)),
+                      marker(0x5, 512 * 1024, {}, std::string(512 * 1024, 'x'))})},
+        {"binary array holding itself", binaryPlist({array({0})})},
+        {"binary arrays holding each other", binaryPlist({array({1}), array({0})})},
+        {"array count beyond the file", binaryPlist({marker(0xA, 1ULL << 62U)})},
+        {"data count beyond the file", binaryPlist({marker(0x4, (1ULL << 63U) + 5)})},
+        {"reference beyond the table", binaryPlist({array({7})})},
+        {"XML nested 50,000 deep",
+         toBytes("<plist>" + repeat("<array>", 50000) + repeat("</array>", 50000) + "</plist>")},
+    };
+    for (const auto& [name, data] : rows) {
+        EXPECT_EQ(unarchiveSecrets(data, ctx), nullptr) << name;
+    }
+}
+
+TEST_F(SecretsTest, SecretsKeysMissingOrOfTheWrongKindTakeDefaults) {
+    const std::vector<std::pair<const char*, Bytes>> rows = {
+        {"no keys", secretsArchive({})},
+        // localAdmin holds badge users, rfidUIDUsers (decoded restricted to
+        // RFIDUsers) a user, salt a text.
+        {"wrong classes",
+         secretsArchive({{"localAdmin", ref(3)}, {"rfidUIDUsers", ref(5)}, {"salt", ref(7)}},
+                        {xmlObject(4, {}), xmlClass("RFIDUsers"), xmlObject(6, {}),
+                         xmlClass("SecretKeeperUser"), "<string>salt</string>"})},
+        {"cycle",
+         secretsArchive({{"localAdmin", ref(1)}, {"rfidUIDUsers", ref(1)}, {"salt", ref(1)}})},
+        {"references outside $objects",
+         secretsArchive(
+             {{"localAdmin", ref(1000000)}, {"rfidUIDUsers", ref(99)}, {"salt", ref(9)}})},
+    };
+    for (const auto& [name, data] : rows) {
+        SCOPED_TRACE(name);
+        const auto secrets = unarchiveSecrets(data, ctx);
+        ASSERT_NE(secrets, nullptr);
+        const SecretKeeperUser& admin = *secrets->localAdmin;
+        EXPECT_EQ(std::tie(admin.fullName, admin.username, admin.userUID, admin.requiresPIN),
+                  std::make_tuple(std::optional<std::string>(""), "", -1, false));
+        // The empty text sealed under an empty UID and no PIN.
+        ASSERT_EQ(admin.password.size(), 44U);
+        EXPECT_EQ(passwordDecrypt(ctx, admin.password, Bytes(), std::nullopt), Bytes());
+        EXPECT_EQ(secrets->rfidUIDUsers->userDict, RFIDUserMap());
+        EXPECT_EQ(secrets->rfidUIDUsers->salt.size(), 10U);
+        EXPECT_NE(secrets->rfidUIDUsers->salt, Bytes(10, 0));  // drawn
+        EXPECT_TRUE(secrets->salt.empty());
+    }
+
+    // Without a serial number or random bytes there is no default
+    // administrator, and so no record.
+    removeSerial();
+    LogCapture capture;
+    EXPECT_EQ(unarchiveSecrets(rows[0].second, ctx), nullptr);
+    EXPECT_EQ(capture.lines(kLogLevelDebug).size(), 2U) << capture.dump();
+    EXPECT_TRUE(capture.containsInOrder({"keyForAES(rfidUID:salt:pin:) serial number error",
+                                         "init(coder:) error init of user object"}));
+    setSerial(kTestSerial);
+    failRandom();
+    capture.clear();
+    EXPECT_EQ(unarchiveSecrets(rows[0].second, ctx), nullptr);
+    EXPECT_TRUE(capture.contains("init(coder:) error init of user object"));
+    // init(userDict:) is made all the same, its salt left zero.
+    EXPECT_EQ(RFIDUsers(std::nullopt, ctx).salt, Bytes(10, 0));
+}
+
+TEST_F(SecretsTest, TruncatedAndDamagedArchivesNeverCrash) {
+    const auto user = std::make_shared<SecretKeeperUser>("A", "a", Bytes(45, 3), -1, true);
+    const Secrets secrets(user, std::make_shared<RFIDUsers>(RFIDUserMap{{kBadge, user}}, Bytes(10)),
+                          Bytes{1});
+    removeSerial();  // a record that lost its administrator fails at once
+    for (const PlistFormat format : kFormats) {
+        const Bytes data = KeyedArchiver::archivedData(secrets, format).value();
+        // Every prefix, and every byte (every fifth in the longer XML) set to
+        // each of a few values.
+        for (std::size_t at = 0; at < data.size(); at += format == PlistFormat::XML ? 5 : 1) {
+            (void)unarchiveSecrets(Bytes(data.begin(), data.begin() + static_cast<long>(at)), ctx);
+            for (const int value : {0, 1, 0x7F, 0x80, 0xFF}) {
+                Bytes damaged = data;
+                damaged[at] = static_cast<std::uint8_t>(value);
+                (void)unarchiveSecrets(damaged, ctx);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace lockstep::testing
