@@ -268,44 +268,70 @@ bool KeychainUtil::updatePassword(const Context& ctx, std::string_view serviceNa
                                   std::string_view keychainPassword,
                                   const SecKeychainRef& keychain) noexcept {
     return runGuarded(kUpdateName, false, [&]() -> bool {
-        const std::optional<PasswordItem> previous =
-            findPassword(ctx, serviceName, accountName, keychain);
-        bool previousDeleted = false;
-        if (previous) {
-            previousDeleted =
-                ctx.keychain.SecKeychainItemDelete(previous->keychainItem) == errSecSuccess;
-        }
+        // The lookup, the removal of the old item and the storing of the new
+        // one form one change of the keychain where the keychain service can
+        // make it one: then neither a process killed half way nor another
+        // enrolment at the same time can leave the keychain without the
+        // credential, and a failed change is undone as a whole.
+        bool failureLogged = false;
+        const bool stored = ctx.keychain.changeAtomically(keychain, [&](bool atomic) {
+            const std::optional<PasswordItem> previous =
+                findPassword(ctx, serviceName, accountName, keychain);
+            bool previousDeleted = false;
+            if (previous) {
+                previousDeleted =
+                    ctx.keychain.SecKeychainItemDelete(previous->keychainItem) == errSecSuccess;
+            }
 
-        LOCKSTEP_LOG_DEBUG(join({"setting new password for ", accountName, " ", serviceName}),
-                           kUpdateName);
-        const StoreOutcome outcome =
-            storePassword(ctx, serviceName, accountName, pass, keychainPassword, keychain);
-        if (outcome.complete) {
+            LOCKSTEP_LOG_DEBUG(join({"setting new password for ", accountName, " ", serviceName}),
+                               kUpdateName);
+            const StoreOutcome outcome =
+                storePassword(ctx, serviceName, accountName, pass, keychainPassword, keychain);
+            if (outcome.complete) {
+                return true;
+            }
+            LOCKSTEP_LOG_ERROR(join({"setting new password FAILURE: accountname:", accountName}),
+                               kUpdateName);
+            failureLogged = true;
+            if (!previousDeleted) {
+                return false;
+            }
+            if (atomic) {
+                // Undoing the change puts the previous item back as it was.
+                LOCKSTEP_LOG_ERROR(
+                    join({"restored previous password item for accountname:", previous->username}),
+                    kUpdateName);
+                return false;
+            }
+
+            // Put the last working credential back, so that a failed
+            // enrolment never leaves the machine without one. A half-finished
+            // new item holds the same service and account and would block the
+            // add.
+            if (outcome.item != nullptr) {
+                static_cast<void>(ctx.keychain.SecKeychainItemDelete(outcome.item));
+            }
+            const StoreOutcome restored =
+                storePassword(ctx, serviceName, previous->username, previous->passwordText(),
+                              keychainPassword, keychain);
+            if (restored.item != nullptr) {
+                LOCKSTEP_LOG_ERROR(
+                    join({"restored previous password item for accountname:", previous->username}),
+                    kUpdateName);
+            } else {
+                LOCKSTEP_LOG_ERROR(
+                    join({"could not restore previous password item for accountname:",
+                          previous->username}),
+                    kUpdateName);
+            }
+            return false;
+        });
+        if (stored) {
             LOCKSTEP_LOG_DEBUG("setting new password success", kUpdateName);
             return true;
         }
-        LOCKSTEP_LOG_ERROR(join({"setting new password FAILURE: accountname:", accountName}),
-                           kUpdateName);
-        if (!previousDeleted) {
-            return false;
-        }
-
-        // Put the last working credential back, so that a failed enrolment
-        // never leaves the machine without one. A half-finished new item
-        // holds the same service and account and would block the add.
-        if (outcome.item != nullptr) {
-            static_cast<void>(ctx.keychain.SecKeychainItemDelete(outcome.item));
-        }
-        const StoreOutcome restored =
-            storePassword(ctx, serviceName, previous->username, previous->passwordText(),
-                          keychainPassword, keychain);
-        if (restored.item != nullptr) {
-            LOCKSTEP_LOG_ERROR(
-                join({"restored previous password item for accountname:", previous->username}),
-                kUpdateName);
-        } else {
-            LOCKSTEP_LOG_ERROR(join({"could not restore previous password item for accountname:",
-                                     previous->username}),
+        if (!failureLogged) {
+            LOCKSTEP_LOG_ERROR(join({"setting new password FAILURE: accountname:", accountName}),
                                kUpdateName);
         }
         return false;

@@ -59,9 +59,9 @@ INSTANTIATE_TEST_SUITE_P(Grammar, RejectedCommandLine,
                          ::testing::Values(Args{"-p", "-x"}, Args{"--password", "-1"},
                                            Args{"-p", "-"}, Args{"--user"}, Args{"-u"},
                                            Args{"--bogus"}, Args{"-x"}, Args{"alice"},
-                                           Args{"-s", "extra"}, Args{"--", "-u"},
-                                           Args{"-ualice"}, Args{"--set-user=1"},
-                                           Args{"--version"}, Args{"-u", "alice", "-p"}));
+                                           Args{"-s", "extra"}, Args{"--", "-u"}, Args{"-ualice"},
+                                           Args{"--set-user=1"}, Args{"--version"},
+                                           Args{"-u", "alice", "-p"}));
 
 TEST(CommandLineHelp, WinsOverOtherArgumentsAndShowsTheHelpTexts) {
     for (const Args& arguments : {Args{"--help"}, Args{"-h"}, Args{"-s", "-u", "a", "-h"},
@@ -78,7 +78,8 @@ TEST(CommandLineHelp, WinsOverOtherArgumentsAndShowsTheHelpTexts) {
 }
 
 TEST(CommandLineUsageError, IsLabelledAndCarriesTheUsageLine) {
-    const std::string text = usageErrorText(UsageError{"Missing value for '--password <password>'"});
+    const std::string text =
+        usageErrorText(UsageError{"Missing value for '--password <password>'"});
     EXPECT_EQ(text.rfind("Error: Missing value for '--password <password>'\n", 0), 0U);
     EXPECT_NE(text.find("Usage: lockstepd [--set-user] [--user <user>] [--password <password>]"),
               std::string::npos);

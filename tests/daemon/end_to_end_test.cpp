@@ -1,9 +1,8 @@
 // Runs the real lockstepd binary in a sandboxed mount namespace: its own
 // account files, System keychain folder, log folder and stand-in restart tool.
 
-#include <plist/plist.h>
-
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 
 #include <regex>
 #include <sstream>
@@ -93,7 +92,7 @@ std::optional<std::pair<std::string, std::string>> parseRequest(const std::strin
 }
 
 class EndToEnd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (const auto reason = DaemonSandbox::unavailableReason()) {
             GTEST_SKIP() << "end-to-end sandbox unavailable: " << *reason;
@@ -111,11 +110,10 @@ protected:
 
     DaemonSandbox::Result enrol(const std::string& user, const std::string& password,
                                 const std::map<std::string, std::string>& environment = {}) {
-        return sandbox().run({"--set-user", "--user", user, "--password", password},
-                             environment);
+        return sandbox().run({"--set-user", "--user", user, "--password", password}, environment);
     }
 
-private:
+  private:
     std::optional<DaemonSandbox> sandbox_;
 };
 
@@ -151,9 +149,9 @@ TEST_F(EndToEnd, RefusedEnrolmentsPrintTheirLineAndStoreNothing) {
         std::string password;
         std::string line;
     };
-    for (const Case& c : {Case{"alice", "wrong", "incorrect password"},
-                          Case{"nobody", "pw", "account Does Not Exist"},
-                          Case{"locked", "pw", "account locked"}}) {
+    for (const Case& c :
+         {Case{"alice", "wrong", "incorrect password"},
+          Case{"nobody", "pw", "account Does Not Exist"}, Case{"locked", "pw", "account locked"}}) {
         const auto result = enrol(c.user, c.password);
         EXPECT_EQ(result.exitCode, 0);
         EXPECT_EQ(result.out, c.user + " ********\n" + c.line + "\n");
@@ -190,8 +188,8 @@ TEST_F(EndToEnd, ARefusingOrMissingToolIsAFailure) {
     ASSERT_EQ(enrol("alice", "correct horse").exitCode, 0);
     // Debug lines (the tool's output among them) are echoed only with showDebug.
     sandbox().setPreferences("<key>showDebug</key><true/>");
-    const auto refused = sandbox().run({}, {{"FAKE_FDESETUP_END", "1"},
-                                            {"FAKE_FDESETUP_OUTPUT", "2:no such user"}});
+    const auto refused =
+        sandbox().run({}, {{"FAKE_FDESETUP_END", "1"}, {"FAKE_FDESETUP_OUTPUT", "2:no such user"}});
     EXPECT_EQ(refused.exitCode, 0);
     EXPECT_EQ(refused.out, "Failed to authenticate with FileVault\n");
     EXPECT_NE(refused.err.find("no such user"), std::string::npos);

@@ -1,9 +1,8 @@
 // The run flow in process, on a real keychain and real account files in a
 // temporary folder, with the stand-in restart tool.
 
-#include <stdlib.h>
-
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <sstream>
 
@@ -18,7 +17,7 @@ namespace lockstep::testing {
 namespace {
 
 class RunFlow : public ::testing::Test {
-protected:
+  protected:
     RunFlow() : keychain_(options()), directory_(accounts_.root()) {
         accounts_.addUser("alice", "right", 501).addUser("locked", "pw", 502, AccountState::locked);
         accounts_.addUser("gone", "pw", 503, AccountState::disabled);

@@ -1,11 +1,14 @@
 // A stand-in for the restart tool, steered by environment variables that the
 // test sets for its own children:
 //   FAKE_FDESETUP_RECORD  path prefix: writes its arguments (NUL-terminated,
-//                         argv[0] left out) to PREFIX.args and everything it
+//                         argv[0] left out) to PREFIX.args, its environment
+//                         (NUL-terminated) to PREFIX.env and everything it
 //                         read on standard input to PREFIX.stdin
 //   FAKE_FDESETUP_READ    "0": exit without reading standard input
 //   FAKE_FDESETUP_OUTPUT  writes to make, separated by "|": "1:text" goes to
 //                         standard output, "2:text" to standard error
+//   FAKE_FDESETUP_FLOOD   a byte count: then writes that many bytes (rounded
+//                         up to whole 64-byte lines) to standard output
 //   FAKE_FDESETUP_END     exit status (default 0), or "sN" to die by signal N
 
 #include <signal.h>
@@ -14,6 +17,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+
+extern char** environ;
 
 namespace {
 
@@ -52,6 +57,10 @@ int main(int argc, char** argv) {
             args << argv[i] << '\0';
         }
         std::ofstream(record + ".stdin", std::ios::binary) << input;
+        std::ofstream env(record + ".env", std::ios::binary);
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            env << *entry << '\0';
+        }
     }
 
     const std::string output = variable("FAKE_FDESETUP_OUTPUT");
@@ -66,6 +75,14 @@ int main(int argc, char** argv) {
             writeText(step[0] == '2' ? STDERR_FILENO : STDOUT_FILENO, step.substr(2));
         }
         start = bar + 1;
+    }
+
+    const std::string flood = variable("FAKE_FDESETUP_FLOOD");
+    if (!flood.empty()) {
+        const std::string line = std::string(63, 'x') + "\n";
+        for (long left = std::atol(flood.c_str()); left > 0; left -= 64) {
+            writeText(STDOUT_FILENO, line);
+        }
     }
 
     const std::string end = variable("FAKE_FDESETUP_END");

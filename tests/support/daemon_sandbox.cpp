@@ -1,11 +1,14 @@
 #include "support/daemon_sandbox.h"
 
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <memory>
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/keychain/sqlite_keychain.h"
 #include "platform/process.h"
 #include "support/temp_dir.h"
 
@@ -24,7 +27,64 @@ std::filesystem::path makeFolder() {
     return pattern;
 }
 
-std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string text(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::vector<std::string> splitAtNul(const std::string& all) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start < all.size()) {
+        const auto end = all.find('\0', start);
+        parts.push_back(all.substr(start, end - start));
+        start = end == std::string::npos ? all.size() : end + 1;
+    }
+    return parts;
+}
+
+std::optional<std::string> recorded(const std::filesystem::path& file) {
+    if (!std::filesystem::exists(file)) {
+        return std::nullopt;
+    }
+    return readFile(file);
+}
+
+std::string integrityCheck(const std::filesystem::path& file) {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close_v2);
+    if (rc != SQLITE_OK) {
+        return sqlite3_errstr(rc);
+    }
+    std::string result;
+    const int checked = sqlite3_exec(
+        db.get(), "PRAGMA integrity_check",
+        [](void* out, int, char** values, char**) {
+            *static_cast<std::string*>(out) += values[0] != nullptr ? values[0] : "";
+            return 0;
+        },
+        &result, nullptr);
+    return checked == SQLITE_OK ? result : sqlite3_errmsg(db.get());
+}
+
+std::string describe(const std::vector<SecACLRef>& acls) {
+    std::string out;
+    for (const SecACLRef& acl : acls) {
+        for (const std::string& authorization : acl->authorizations) {
+            out += authorization + ",";
+        }
+        out += "|";
+        if (acl->applications) {
+            for (const SecTrustedApplicationRef& app : *acl->applications) {
+                out += app->path + "#" + text(app->digest) + ",";
+            }
+        } else {
+            out += "any";
+        }
+        out += "|" + acl->description + "|" + std::to_string(acl->promptSelector) + "\n";
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -67,6 +127,25 @@ DaemonSandbox::~DaemonSandbox() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+std::string DaemonSandbox::shadowWithPassword(const std::string& user,
+                                              const std::string& password) const {
+    std::string text = readFile(etcFolder() / "shadow");
+    const std::string start = user + ":";
+    std::size_t at = text.starts_with(start) ? 0 : text.find("\n" + start);
+    if (at == std::string::npos) {
+        throw std::runtime_error("no shadow entry for " + user);
+    }
+    at += at == 0 ? 0 : 1;
+    const std::size_t end = text.find('\n', at);
+    text.replace(at, end - at, start + cryptHash(password) + ":19000:0:99999:7:::");
+    return text;
+}
+
+void DaemonSandbox::setPassword(const std::string& user, const std::string& password) {
+    writeFile(etcFolder() / "shadow", shadowWithPassword(user, password),
+              std::filesystem::perms(0640));
+}
+
 void DaemonSandbox::setPreferences(const std::string& dictionaryBody) {
     writeFile(path_ / "etc" / "lockstep" / "lockstepd.plist",
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" +
@@ -84,49 +163,65 @@ void DaemonSandbox::removeFdesetup() {
 }
 
 std::optional<std::vector<std::string>> DaemonSandbox::fdesetupArguments() const {
-    const auto file = path_ / "fdesetup-record.args";
-    if (!std::filesystem::exists(file)) {
-        return std::nullopt;
-    }
-    std::vector<std::string> arguments;
-    const std::string all = readFile(file);
-    std::size_t start = 0;
-    while (start < all.size()) {
-        const auto end = all.find('\0', start);
-        arguments.push_back(all.substr(start, end - start));
-        start = end == std::string::npos ? all.size() : end + 1;
-    }
-    return arguments;
+    const auto all = recorded(path_ / "fdesetup-record.args");
+    return all ? std::optional(splitAtNul(*all)) : std::nullopt;
 }
 
 std::optional<std::string> DaemonSandbox::fdesetupInput() const {
-    const auto file = path_ / "fdesetup-record.stdin";
-    if (!std::filesystem::exists(file)) {
-        return std::nullopt;
-    }
-    return readFile(file);
+    return recorded(path_ / "fdesetup-record.stdin");
+}
+
+std::optional<std::vector<std::string>> DaemonSandbox::fdesetupEnvironment() const {
+    const auto all = recorded(path_ / "fdesetup-record.env");
+    return all ? std::optional(splitAtNul(*all)) : std::nullopt;
 }
 
 std::filesystem::path DaemonSandbox::systemKeychain() const {
     return path_ / "var-lib" / "lockstep" / "System.keychain";
 }
 
-std::filesystem::path DaemonSandbox::logFolder() const { return path_ / "tmp" / "lockstep"; }
+std::filesystem::path DaemonSandbox::userKeychain() const {
+    return path_ / "root" / kUserKeychainRelativePath;
+}
 
-std::filesystem::path DaemonSandbox::etcFolder() const { return path_ / "etc"; }
+std::filesystem::path DaemonSandbox::logFolder() const {
+    return path_ / "tmp" / "lockstep";
+}
+
+std::filesystem::path DaemonSandbox::etcFolder() const {
+    return path_ / "etc";
+}
 
 DaemonSandbox::Result DaemonSandbox::run(const std::vector<std::string>& arguments,
                                          const std::map<std::string, std::string>& environment) {
-    std::vector<std::string> command = {path_.string(), "/usr/bin/env"};
-    command.push_back("FAKE_FDESETUP_RECORD=" + (path_ / "fdesetup-record").string());
-    for (const auto& [name, value] : environment) {
-        command.push_back(name + "=" + value);
-    }
-    command.push_back(LOCKSTEPD_BINARY);
+    std::vector<std::string> command = {LOCKSTEPD_BINARY};
     command.insert(command.end(), arguments.begin(), arguments.end());
+    return runInNamespace(std::move(command), environment);
+}
+
+DaemonSandbox::Result DaemonSandbox::runScript(
+    const std::string& script, const std::map<std::string, std::string>& environment) {
+    auto withPaths = environment;
+    withPaths.emplace("LOCKSTEPD", LOCKSTEPD_BINARY);
+    withPaths.emplace("SANDBOX", path_.string());
+    return runInNamespace({"/bin/bash", "-euo", "pipefail", "-c", script}, withPaths);
+}
+
+DaemonSandbox::Result DaemonSandbox::runInNamespace(
+    std::vector<std::string> command, const std::map<std::string, std::string>& environment) {
+    std::vector<std::string> full;
+    if (keychainTmpfs_) {
+        full = {"--keychain-tmpfs", *keychainTmpfs_};
+    }
+    full.insert(full.end(), {path_.string(), "/usr/bin/env"});
+    full.push_back("FAKE_FDESETUP_RECORD=" + (path_ / "fdesetup-record").string());
+    for (const auto& [name, value] : environment) {
+        full.push_back(name + "=" + value);
+    }
+    full.insert(full.end(), command.begin(), command.end());
 
     auto spawned = spawnProcess({.program = kSandboxRun.string(),
-                                 .arguments = command,
+                                 .arguments = full,
                                  .input = ChildStream::Null,
                                  .output = ChildStream::Pipe,
                                  .error = ChildStream::Pipe});
@@ -140,6 +235,55 @@ DaemonSandbox::Result DaemonSandbox::run(const std::vector<std::string>& argumen
     result.out = text(output.output);
     result.err = text(output.error);
     return result;
+}
+
+std::vector<KeychainContents::Item> KeychainContents::itemsOf(std::string_view account) const {
+    std::vector<Item> found;
+    for (const Item& item : items) {
+        if (item.account == account) {
+            found.push_back(item);
+        }
+    }
+    return found;
+}
+
+KeychainContents readKeychain(const std::filesystem::path& file) {
+    KeychainContents contents;
+    SqliteKeychainOptions options;
+    options.systemKeychainPath = file;
+    options.userKeychainPath = file.parent_path() / "unused-user.keychain";
+    SqliteKeychainService service(options);
+    SecKeychainRef keychain;
+    contents.openStatus =
+        service.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &keychain);
+    contents.integrity = integrityCheck(file);
+    std::vector<KeychainItemInfo> infos;
+    if (contents.openStatus != errSecSuccess ||
+        SqliteKeychainService::listItems(file, &infos) != errSecSuccess) {
+        return contents;
+    }
+    for (const KeychainItemInfo& info : infos) {
+        KeychainContents::Item item;
+        item.service = text(info.service);
+        if (info.account) {
+            item.account = text(*info.account);
+        }
+        const std::string account = item.account.value_or("");
+        SecretBytes secret;
+        SecKeychainItemRef ref;
+        SecAccessRef access;
+        if (service.SecKeychainFindGenericPassword(
+                keychain, static_cast<std::uint32_t>(item.service.size()), item.service.data(),
+                static_cast<std::uint32_t>(account.size()), account.data(), nullptr, &secret,
+                &ref) == errSecSuccess) {
+            item.password = text(secret.bytes());
+        }
+        if (ref && service.SecKeychainItemCopyAccess(ref, &access) == errSecSuccess) {
+            item.acl = describe(access->acls);
+        }
+        contents.items.push_back(std::move(item));
+    }
+    return contents;
 }
 
 }  // namespace lockstep::testing

@@ -15,7 +15,7 @@ namespace lockstep::testing {
 // /var/lib, /root and /tmp are this sandbox's own, under a fresh folder in
 // /var/tmp. Needs root; unavailableReason() says why not otherwise.
 class DaemonSandbox {
-public:
+  public:
     DaemonSandbox();
     ~DaemonSandbox();
     DaemonSandbox(const DaemonSandbox&) = delete;
@@ -29,6 +29,12 @@ public:
     // /etc/gshadow. Holds root already; call accounts().write() after adding.
     [[nodiscard]] TestDirectory& accounts() { return *accounts_; }
 
+    // The text of /etc/shadow with the user's password changed, to write in
+    // its place (setPassword) or to mount over it for one daemon only.
+    [[nodiscard]] std::string shadowWithPassword(const std::string& user,
+                                                 const std::string& password) const;
+    void setPassword(const std::string& user, const std::string& password);
+
     // Writes /etc/lockstep/lockstepd.plist with the given dictionary body
     // (XML property-list keys and values).
     void setPreferences(const std::string& dictionaryBody);
@@ -40,11 +46,13 @@ public:
     // What the stand-in received on its last run.
     [[nodiscard]] std::optional<std::vector<std::string>> fdesetupArguments() const;
     [[nodiscard]] std::optional<std::string> fdesetupInput() const;
+    [[nodiscard]] std::optional<std::vector<std::string>> fdesetupEnvironment() const;
 
     // Where the daemon's files land, seen from outside the namespace.
     [[nodiscard]] std::filesystem::path systemKeychain() const;
-    [[nodiscard]] std::filesystem::path logFolder() const;  // /tmp/lockstep
-    [[nodiscard]] std::filesystem::path etcFolder() const;  // upper layer of /etc
+    [[nodiscard]] std::filesystem::path userKeychain() const;  // root's login keychain
+    [[nodiscard]] std::filesystem::path logFolder() const;     // /tmp/lockstep
+    [[nodiscard]] std::filesystem::path etcFolder() const;     // upper layer of /etc
 
     struct Result {
         int exitCode = -1;
@@ -56,9 +64,47 @@ public:
     Result run(const std::vector<std::string>& arguments,
                const std::map<std::string, std::string>& environment = {});
 
-private:
+    // Runs a bash script (errexit on) in the namespace instead, for several
+    // steps or several daemons in one namespace. It finds the daemon in
+    // $LOCKSTEPD, this sandbox's folder in $SANDBOX, the variables given here
+    // in its environment, and the stand-in's record prefix already set.
+    Result runScript(const std::string& script,
+                     const std::map<std::string, std::string>& environment = {});
+
+    // Later runs see a fresh tmpfs of this size (e.g. "256k") at
+    // /var/lib/lockstep, in place of SANDBOX/var-lib/lockstep; nothing: the
+    // folder itself again.
+    void setKeychainTmpfs(std::optional<std::string> size) { keychainTmpfs_ = std::move(size); }
+
+  private:
+    Result runInNamespace(std::vector<std::string> command,
+                          const std::map<std::string, std::string>& environment);
+
     std::filesystem::path path_;
     std::optional<TestDirectory> accounts_;
+    std::optional<std::string> keychainTmpfs_;
 };
+
+// A keychain file as the daemon finds it: opened through the keychain service
+// (which first rolls back what a killed process left half done), then checked
+// by SQLite's integrity check.
+struct KeychainContents {
+    struct Item {
+        std::string service;
+        std::optional<std::string> account;
+        std::string password;
+        // The item's access list, each entry written out in full.
+        std::string acl;
+        bool operator==(const Item&) const = default;
+    };
+    int openStatus = 0;       // of SecKeychainCopyDomainDefault
+    std::string integrity;    // "ok" when intact
+    std::vector<Item> items;  // oldest first
+
+    [[nodiscard]] std::vector<Item> itemsOf(std::string_view account) const;
+};
+
+// Reads a keychain file. Creates it when missing, as the daemon would.
+[[nodiscard]] KeychainContents readKeychain(const std::filesystem::path& file);
 
 }  // namespace lockstep::testing

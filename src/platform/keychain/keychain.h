@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -162,6 +163,21 @@ public:
 
     [[nodiscard]] virtual OSStatus SecRandomCopyBytes(SecRandomRef rnd, std::size_t count,
                                                       void* bytes) = 0;
+
+    // Not one of the platform's operations: runs `change`, whose operations
+    // work through this service on `keychain` (null: the user's default
+    // keychain), as one change of that keychain where the service can. Then
+    // other processes see the keychain as it was before or as it is after,
+    // never in between; a process killed half way leaves it as it was; and
+    // when `change` gives false, nothing it did is kept. `change` is told
+    // whether it runs so (true), or as it is and must mend a failure itself
+    // (false). Gives what `change` gave, or false without running it when the
+    // keychain cannot be held for the change; an exception from `change`
+    // passes on, the change undone. This default runs it as it is.
+    [[nodiscard]] virtual bool changeAtomically(const SecKeychainRef& /*keychain*/,
+                                                const std::function<bool(bool atomic)>& change) {
+        return change(false);
+    }
 };
 
 }  // namespace lockstep

@@ -184,24 +184,49 @@ int exec(sqlite3* db, std::string_view sql) {
 }
 
 // BEGIN IMMEDIATE takes the write lock up front (waiting up to the busy
-// timeout), so a change never fails half way for lack of it. Rolls back on
-// destruction unless committed.
+// timeout), so a change never fails half way for lack of it. Nested in a
+// transaction that is already open (one of several operations of one change),
+// it is a savepoint instead, so that one failed operation is undone alone.
+// Rolls back on destruction unless committed.
 class Transaction {
   public:
-    explicit Transaction(sqlite3* db) : db_(db) {}
+    Transaction(sqlite3* db, bool nested) : db_(db), nested_(nested) {}
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
     ~Transaction() {
-        if (sqlite3_get_autocommit(db_) == 0) {
+        // Nothing open any more: committed, never begun, or ended by SQLite
+        // itself after an error (which rolls back the whole transaction).
+        if (done_ || sqlite3_get_autocommit(db_) != 0) {
+            return;
+        }
+        if (nested_) {
+            static_cast<void>(exec(db_, "ROLLBACK TO operation; RELEASE operation"));
+        } else {
             static_cast<void>(exec(db_, "ROLLBACK"));
         }
     }
 
-    [[nodiscard]] int begin() { return exec(db_, "BEGIN IMMEDIATE"); }
-    [[nodiscard]] int commit() { return exec(db_, "COMMIT"); }
+    [[nodiscard]] int begin() {
+        if (!nested_) {
+            return exec(db_, "BEGIN IMMEDIATE");
+        }
+        // The enclosing transaction is gone when SQLite ended it after an
+        // error; the operation must not then run on its own.
+        if (sqlite3_get_autocommit(db_) != 0) {
+            return SQLITE_ABORT;
+        }
+        return exec(db_, "SAVEPOINT operation");
+    }
+    [[nodiscard]] int commit() {
+        const int rc = exec(db_, nested_ ? "RELEASE operation" : "COMMIT");
+        done_ = rc == SQLITE_OK;
+        return rc;
+    }
 
   private:
     sqlite3* db_;
+    bool nested_;
+    bool done_ = false;
 };
 
 StoredItem readRow(const Statement& statement) {
@@ -493,7 +518,7 @@ OSStatus SecKeychain::prepareKeyAndSchema(OpenMode mode) {
     }
 
     if (tables.empty()) {
-        keychain_internal::Transaction transaction(db);
+        keychain_internal::Transaction transaction(db, false);
         if (rc = transaction.begin(); rc != SQLITE_OK) {
             return statusFromSqlite(rc);
         }
@@ -653,7 +678,7 @@ OSStatus SecKeychain::add(const std::vector<NewItem>& items, std::vector<std::in
 
     const std::lock_guard lock(mutex_);
     sqlite3* db = db_.get();
-    keychain_internal::Transaction transaction(db);
+    keychain_internal::Transaction transaction(db, inChange_);
     int rc = transaction.begin();
     if (rc != SQLITE_OK) {
         return statusFromSqlite(rc);
@@ -712,7 +737,7 @@ OSStatus SecKeychain::remove(std::int64_t id) {
     }
     const std::lock_guard lock(mutex_);
     sqlite3* db = db_.get();
-    keychain_internal::Transaction transaction(db);
+    keychain_internal::Transaction transaction(db, inChange_);
     int rc = transaction.begin();
     keychain_internal::Statement statement;
     if (rc == SQLITE_OK) {
@@ -741,7 +766,7 @@ OSStatus SecKeychain::setAcl(std::int64_t id, const Bytes& acl) {
     }
     const std::lock_guard lock(mutex_);
     sqlite3* db = db_.get();
-    keychain_internal::Transaction transaction(db);
+    keychain_internal::Transaction transaction(db, inChange_);
     int rc = transaction.begin();
     keychain_internal::Statement statement;
     if (rc == SQLITE_OK) {
@@ -767,6 +792,28 @@ OSStatus SecKeychain::setAcl(std::int64_t id, const Bytes& acl) {
     }
     rc = transaction.commit();
     return statusFromSqlite(rc);
+}
+
+std::optional<bool> SecKeychain::changeAtomically(const std::function<bool()>& change) {
+    const std::lock_guard lock(mutex_);
+    if (inChange_) {
+        return change();
+    }
+    keychain_internal::Transaction transaction(db_.get(), false);
+    if (transaction.begin() != SQLITE_OK) {
+        return std::nullopt;
+    }
+    struct ChangeScope {
+        bool& flag;
+        explicit ChangeScope(bool& f) : flag(f) { flag = true; }
+        ~ChangeScope() { flag = false; }
+        ChangeScope(const ChangeScope&) = delete;
+        ChangeScope& operator=(const ChangeScope&) = delete;
+    } scope(inChange_);
+    if (!change()) {
+        return false;
+    }
+    return transaction.commit() == SQLITE_OK;
 }
 
 OSStatus SecKeychain::list(std::vector<StoredItem>* out) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -64,7 +65,8 @@ inline constexpr std::string_view kFindByServiceAndAccountSql =
 // An open keychain. Shared by every reference to it and by its items; the
 // database connection closes with the last reference. Operations on one
 // keychain object are serialised by its mutex; other processes are kept
-// apart by SQLite's file locks and each change is one IMMEDIATE transaction.
+// apart by SQLite's file locks and each change is one IMMEDIATE transaction,
+// or a savepoint inside the transaction of changeAtomically().
 class SecKeychain {
   public:
     enum class OpenMode {
@@ -110,6 +112,14 @@ class SecKeychain {
     // Every item in the order it was added, secrets still sealed.
     [[nodiscard]] OSStatus list(std::vector<keychain_internal::StoredItem>* out);
 
+    // Runs `change` inside one IMMEDIATE transaction, holding this object for
+    // the whole of it: what `change` does through this object is committed
+    // together when it gives true, and rolled back when it gives false or
+    // throws. Nothing when the transaction cannot begin (`change` has not
+    // run); false when the commit fails. Within a change already running,
+    // `change` simply runs.
+    [[nodiscard]] std::optional<bool> changeAtomically(const std::function<bool()>& change);
+
   private:
     [[nodiscard]] OSStatus configure(OpenMode mode);
     [[nodiscard]] OSStatus prepareKeyAndSchema(OpenMode mode);
@@ -117,7 +127,10 @@ class SecKeychain {
     std::filesystem::path path_;
     keychain_internal::SqliteHandle db_;
     SecretBytes key_;
-    std::mutex mutex_;
+    // Recursive: changeAtomically() holds it while the change's operations
+    // take it again.
+    std::recursive_mutex mutex_;
+    bool inChange_ = false;
 };
 
 // A reference to one stored item: its keychain and its row. Row ids are never

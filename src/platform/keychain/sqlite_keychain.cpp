@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 #include "platform/keychain/acl_codec.h"
 #include "platform/keychain/keychain_crypto.h"
@@ -118,6 +119,13 @@ OSStatus SqliteKeychainService::SecKeychainCopyDomainDefault(SecPreferencesDomai
     const auto path = defaultKeychainPath(domain);
     if (!path || path->empty()) {
         return errSecNoSuchKeychain;
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        if (changing_ && changing_->path() == *path) {
+            *keychain = changing_;
+            return errSecSuccess;
+        }
     }
     SecKeychainRef opened;
     const OSStatus status =
@@ -514,6 +522,29 @@ OSStatus SqliteKeychainService::SecRandomCopyBytes(SecRandomRef rnd, std::size_t
         return errSecParam;
     }
     return keychain_internal::fillRandom(bytes, count);
+}
+
+bool SqliteKeychainService::changeAtomically(const SecKeychainRef& keychain,
+                                             const std::function<bool(bool atomic)>& change) {
+    SecKeychainRef selected;
+    if (selectKeychain(keychain, &selected) != errSecSuccess) {
+        return change(false);
+    }
+    SecKeychainRef outer;
+    {
+        const std::lock_guard lock(mutex_);
+        outer = std::exchange(changing_, selected);
+    }
+    // Puts back the change that was running before, however this one ends.
+    struct Restore {
+        SqliteKeychainService& service;
+        SecKeychainRef outer;
+        ~Restore() {
+            const std::lock_guard lock(service.mutex_);
+            service.changing_ = std::move(outer);
+        }
+    } restore{*this, std::move(outer)};
+    return selected->changeAtomically([&change] { return change(true); }).value_or(false);
 }
 
 OSStatus SqliteKeychainService::listItems(const std::filesystem::path& keychainPath,

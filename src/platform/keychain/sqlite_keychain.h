@@ -124,6 +124,14 @@ class SqliteKeychainService final : public KeychainService {
     [[nodiscard]] OSStatus SecRandomCopyBytes(SecRandomRef rnd, std::size_t count,
                                               void* bytes) override;
 
+    // One SQLite transaction on the keychain's connection. While it runs, a
+    // domain default that is this keychain file is this same open keychain,
+    // so the change's own lookups join it instead of waiting for it. When the
+    // keychain cannot be opened, `change` runs as it is and its operations
+    // report why.
+    [[nodiscard]] bool changeAtomically(const SecKeychainRef& keychain,
+                                        const std::function<bool(bool atomic)>& change) override;
+
     // The keychain file a domain's default stands for; nothing when the
     // user's home cannot be found.
     [[nodiscard]] std::optional<std::filesystem::path> defaultKeychainPath(
@@ -145,6 +153,8 @@ class SqliteKeychainService final : public KeychainService {
     SqliteKeychainOptions options_;
     std::mutex mutex_;
     SecTrustedApplicationRef callingProgram_;
+    // The keychain of the change that changeAtomically() is running.
+    SecKeychainRef changing_;
 };
 
 // The user keychain path for the real user (getuid) from the user database;

@@ -4,7 +4,6 @@
 // KeychainChild.Run and its orders in the environment.
 
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <iostream>
 
 #include "keychain_test_support.h"
+#include "support/kill_vfs.h"
 
 namespace lockstep::testing {
 namespace {
@@ -39,135 +39,6 @@ SqliteKeychainOptions childOptions(const std::filesystem::path& dir) {
     options.callingProgramPath = dir;
     return options;
 }
-
-// A VFS that passes everything to the default one and kills the process
-// right after the N-th write, sync, truncation or deletion of a file, so a
-// change can be cut at every step of its commit.
-namespace kill_vfs {
-
-sqlite3_vfs* real = nullptr;
-sqlite3_vfs vfs{};
-int killAt = 0;  // 0: not armed
-int events = 0;
-
-struct File {
-    sqlite3_file base;
-    sqlite3_file* real;
-};
-
-File* self(sqlite3_file* file) {
-    return reinterpret_cast<File*>(file);
-}
-sqlite3_file* inner(sqlite3_file* file) {
-    return self(file)->real;
-}
-
-void event() {
-    if (killAt > 0 && ++events == killAt) {
-        ::kill(::getpid(), SIGKILL);
-    }
-}
-
-int close(sqlite3_file* f) {
-    return inner(f)->pMethods->xClose(inner(f));
-}
-int read(sqlite3_file* f, void* data, int amount, sqlite3_int64 offset) {
-    return inner(f)->pMethods->xRead(inner(f), data, amount, offset);
-}
-int write(sqlite3_file* f, const void* data, int amount, sqlite3_int64 offset) {
-    const int rc = inner(f)->pMethods->xWrite(inner(f), data, amount, offset);
-    event();
-    return rc;
-}
-int truncate(sqlite3_file* f, sqlite3_int64 size) {
-    const int rc = inner(f)->pMethods->xTruncate(inner(f), size);
-    event();
-    return rc;
-}
-int sync(sqlite3_file* f, int flags) {
-    const int rc = inner(f)->pMethods->xSync(inner(f), flags);
-    event();
-    return rc;
-}
-int fileSize(sqlite3_file* f, sqlite3_int64* size) {
-    return inner(f)->pMethods->xFileSize(inner(f), size);
-}
-int lock(sqlite3_file* f, int level) {
-    return inner(f)->pMethods->xLock(inner(f), level);
-}
-int unlock(sqlite3_file* f, int level) {
-    return inner(f)->pMethods->xUnlock(inner(f), level);
-}
-int checkReservedLock(sqlite3_file* f, int* out) {
-    return inner(f)->pMethods->xCheckReservedLock(inner(f), out);
-}
-int fileControl(sqlite3_file* f, int op, void* arg) {
-    return inner(f)->pMethods->xFileControl(inner(f), op, arg);
-}
-int sectorSize(sqlite3_file* f) {
-    return inner(f)->pMethods->xSectorSize(inner(f));
-}
-int deviceCharacteristics(sqlite3_file* f) {
-    return inner(f)->pMethods->xDeviceCharacteristics(inner(f));
-}
-
-// Version 1: no shared memory and no memory mapping, which the rollback
-// journal does not need.
-const sqlite3_io_methods methods = {
-    1,
-    close,
-    read,
-    write,
-    truncate,
-    sync,
-    fileSize,
-    lock,
-    unlock,
-    checkReservedLock,
-    fileControl,
-    sectorSize,
-    deviceCharacteristics,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-int open(sqlite3_vfs* /*vfs*/, const char* name, sqlite3_file* file, int flags, int* outFlags) {
-    File* p = self(file);
-    p->real = reinterpret_cast<sqlite3_file*>(p + 1);
-    const int rc = real->xOpen(real, name, p->real, flags, outFlags);
-    p->base.pMethods = p->real->pMethods != nullptr ? &methods : nullptr;
-    return rc;
-}
-int remove(sqlite3_vfs* /*vfs*/, const char* name, int syncDir) {
-    const int rc = real->xDelete(real, name, syncDir);
-    event();
-    return rc;
-}
-int access(sqlite3_vfs* /*vfs*/, const char* name, int flags, int* out) {
-    return real->xAccess(real, name, flags, out);
-}
-int fullPathname(sqlite3_vfs* /*vfs*/, const char* name, int size, char* out) {
-    return real->xFullPathname(real, name, size, out);
-}
-
-void install() {
-    real = sqlite3_vfs_find(nullptr);
-    vfs = *real;
-    vfs.pNext = nullptr;
-    vfs.zName = "lockstep-test-kill";
-    vfs.szOsFile = static_cast<int>(sizeof(File)) + real->szOsFile;
-    vfs.xOpen = open;
-    vfs.xDelete = remove;
-    vfs.xAccess = access;
-    vfs.xFullPathname = fullPathname;
-    ASSERT_EQ(sqlite3_vfs_register(&vfs, 1), SQLITE_OK);
-}
-
-}  // namespace kill_vfs
 
 [[noreturn]] void childExit(int code, const char* what, OSStatus status) {
     if (code != kChildDone && code != kChildDuplicate) {
@@ -234,7 +105,7 @@ TEST(KeychainChild, Run) {
     }
     access->acls.front()->description = kChangedDescription;
 
-    kill_vfs::killAt = std::atoi(std::getenv(kChildKillAt));
+    kill_vfs::arm(std::atoi(std::getenv(kChildKillAt)));
     if (op == "add") {
         status = addItem(service, keychain, "Lockstep", "new", kNewSecret);
     } else if (op == "delete") {
@@ -242,7 +113,7 @@ TEST(KeychainChild, Run) {
     } else if (op == "setacl") {
         status = service.SecKeychainItemSetAccessWithPassword(item, access, 0, nullptr);
     }
-    kill_vfs::killAt = 0;
+    kill_vfs::arm(0);
     childExit(status == errSecSuccess ? kChildDone : 15, op.c_str(), status);
 }
 
