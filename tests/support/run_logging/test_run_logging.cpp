@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -28,32 +29,44 @@ class DiscardingSystemLog final : public SystemLog {
     void write(LogType /*type*/, std::string_view /*message*/) override {}
 };
 
-// A temporary folder removed at the end by the process that made it only, so
-// that a forked child that exits does not take it from its parent.
+// The run's temporary folder. gtest never destroys its environments, so the
+// folder is removed by an exit handler, and only by the process that made it,
+// so that a forked child that exits does not take it from its parent.
+struct RunFolderState {
+    std::filesystem::path path;
+    pid_t owner = 0;
+};
+
+RunFolderState& runFolderState() {
+    static RunFolderState state;
+    return state;
+}
+
+void removeRunFolder() {
+    const RunFolderState& state = runFolderState();
+    if (::getpid() == state.owner) {
+        std::error_code ignored;
+        std::filesystem::remove_all(state.path, ignored);
+    }
+}
+
 class RunFolder {
   public:
-    RunFolder() : owner_(::getpid()) {
+    RunFolder() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "lockstep-test-run-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("mkdtemp failed");
         }
-        path_ = pattern;
-    }
-    ~RunFolder() {
-        if (::getpid() == owner_) {
-            std::error_code ignored;
-            std::filesystem::remove_all(path_, ignored);
-        }
+        RunFolderState& state = runFolderState();
+        state.path = pattern;
+        state.owner = ::getpid();
+        std::atexit(removeRunFolder);
     }
     RunFolder(const RunFolder&) = delete;
     RunFolder& operator=(const RunFolder&) = delete;
 
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-
-  private:
-    pid_t owner_;
-    std::filesystem::path path_;
+    [[nodiscard]] const std::filesystem::path& path() const { return runFolderState().path; }
 };
 
 UserDefaults showDebugDefaults() {
