@@ -28,15 +28,18 @@ void printLine(std::ostream& out, std::string_view text) {
 }
 
 // The System keychain from the secret store, or none when the store or the
-// keychain cannot be had; the error is dropped and the caller goes on with
-// the user's default keychain.
+// keychain cannot be had: the caller then goes on with the user's default
+// keychain. The reason is logged, so that a damaged or unreadable System
+// keychain does not go unnoticed.
 SecKeychainRef obtainKeychain(const Context& context) {
     try {
         const SecretKeeper keeper(context.keychain, std::string(kSecretKeeperLabel),
                                   std::string(kSecretKeeperLabel),
                                   std::filesystem::path(kSecretsFolder));
         return keeper.systemKeychain();
-    } catch (const SecretKeeperError&) {
+    } catch (const SecretKeeperError& error) {
+        LOCKSTEP_LOG_ERROR(std::string("System keychain not available: ") + error.what(),
+                           kFunctionName);
         return nullptr;
     }
 }

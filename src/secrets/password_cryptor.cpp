@@ -46,7 +46,7 @@ using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter>;
 }  // namespace
 
 std::string PasswordCryptorError::localizedDescription() const {
-    return "The operation couldn't be completed. (lockstep.PasswordCryptorError error " +
+    return "The operation couldn’t be completed. (lockstepd.PasswordCryptorError error " +
            std::to_string(code()) + ".)";
 }
 

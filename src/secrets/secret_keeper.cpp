@@ -46,12 +46,18 @@ SecretKeeperError SecretKeeperError::otherError(std::string text) {
     return {Case::otherError, std::move(text)};
 }
 
+SecretKeeperError SecretKeeperError::errorFindingKey(OSStatus status) {
+    SecretKeeperError error(Case::errorFindingKey);
+    error.what_ += "(status " + std::to_string(status) + ")";
+    return error;
+}
+
 std::int64_t SecretKeeperError::code() const noexcept {
     return static_cast<std::int64_t>(kind_);
 }
 
 std::string SecretKeeperError::localizedDescription() const {
-    return "The operation couldn't be completed. (lockstep.SecretKeeperError error " +
+    return "The operation couldn’t be completed. (lockstepd.SecretKeeperError error " +
            std::to_string(code()) + ".)";
 }
 
@@ -77,7 +83,7 @@ SecKeychainRef SecretKeeper::systemKeychain() const {
     if (status != errSecSuccess) {
         // Drop whatever came back before failing: the caller owns nothing.
         keychain.reset();
-        throw SecretKeeperError(SecretKeeperError::Case::errorFindingKey);
+        throw SecretKeeperError::errorFindingKey(status);
     }
     if (keychain == nullptr) {
         throw SecretKeeperError(SecretKeeperError::Case::unknownError);

@@ -37,6 +37,8 @@ class SecretKeeperError final : public Error {
     explicit SecretKeeperError(Case kind);
     [[nodiscard]] static SecretKeeperError errorCreatingKey(std::string text);
     [[nodiscard]] static SecretKeeperError otherError(std::string text);
+    // errorFindingKey with the keychain status that caused it, for the log.
+    [[nodiscard]] static SecretKeeperError errorFindingKey(OSStatus status);
 
     [[nodiscard]] Case kind() const noexcept { return kind_; }
     // The text of errorCreatingKey and otherError; empty for the others.
@@ -46,7 +48,8 @@ class SecretKeeperError final : public Error {
     [[nodiscard]] std::int64_t code() const noexcept override;
     // The platform's generic wording: the type has no text of its own.
     [[nodiscard]] std::string localizedDescription() const override;
-    // The case name, with the text in parentheses when there is one.
+    // The case name, with the text (or the keychain status) in parentheses
+    // when there is one.
     [[nodiscard]] const char* what() const noexcept override { return what_.c_str(); }
 
     [[nodiscard]] static std::string_view caseName(Case kind) noexcept;

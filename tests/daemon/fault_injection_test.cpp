@@ -294,6 +294,10 @@ TEST_F(SandboxTest, DamagedKeychainIsLeftAlone) {
         const auto result = sandbox().run({});
         EXPECT_EQ(result.exitCode, 0) << damage.name;
         EXPECT_EQ(result.out, "") << damage.name;
+        EXPECT_NE(result.err.find("run() System keychain not available: "
+                                  "SecretKeeperError.errorFindingKey(status -"),
+                  std::string::npos)
+            << damage.name << ": " << result.err;
         EXPECT_NE(result.err.find("Lockstep not found in keychain"), std::string::npos)
             << damage.name << ": " << result.err;
         EXPECT_FALSE(sandbox().fdesetupInput()) << damage.name;
@@ -308,8 +312,8 @@ TEST_F(SandboxTest, DamagedKeychainIsLeftAlone) {
 }
 
 // What the log says of a damaged System keychain, in process where the
-// system log can be read: the daemon fell back to the user's keychain and
-// found no credential there.
+// system log can be read: why the System keychain could not be used, that the
+// daemon fell back to the user's keychain, and that it found no credential.
 TEST(DamagedKeychain, TheLogTellsOfTheFallback) {
     TempDir dir;
     TestDirectory accounts(dir / "machine");
@@ -323,6 +327,10 @@ TEST(DamagedKeychain, TheLogTellsOfTheFallback) {
 
     LogCapture capture;
     EXPECT_EQ(machine.run({}), "");
+    EXPECT_TRUE(capture.contains(kLogLevelError,
+                                 "System keychain not available: "
+                                 "SecretKeeperError.errorFindingKey(status -25295)"))
+        << capture.dump();
     EXPECT_TRUE(capture.systemContains("using user keychain")) << capture.dump();
     EXPECT_TRUE(capture.contains(kLogLevelError, "Lockstep not found in keychain"));
     EXPECT_EQ(readFile(file), bytes);
