@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/plist.h"
@@ -23,89 +23,58 @@ using namespace std::string_literals;
 
 constexpr std::string_view kFunction = " filevaultAuth(username:password:) ";
 
+// The request the tool must read, written out by hand around two texts.
 std::string request(std::string_view user, std::string_view password) {
-    return " <plist>\n"
-           "   <dict>\n"
-           "         <key>Username</key>\n"
-           "         <string>" +
-           std::string(user) +
-           "</string>\n"
-           "         <key>Password</key>\n"
-           "         <string>" +
-           std::string(password) +
-           "</string>\n"
-           "   </dict>\n"
-           "</plist>\n";
+    return " <plist>\n   <dict>\n         <key>Username</key>\n         <string>" +
+           std::string(user) + "</string>\n         <key>Password</key>\n         <string>" +
+           std::string(password) + "</string>\n   </dict>\n</plist>\n";
 }
 
-// The two texts of a request, as a property-list parser reads them back.
-std::optional<std::pair<std::string, std::string>> parseRequest(const Bytes& bytes) {
-    const auto parsed = parsePlist(bytes);
-    if (!parsed) {
-        return std::nullopt;
-    }
-    const auto text = [&parsed](const char* key) -> std::optional<std::string> {
-        plist_t node = plist_dict_get_item(static_cast<plist_t>(parsed->root.get()), key);
+// The two texts of a request as libplist reads them back ("<missing>" when
+// one cannot be read).
+std::pair<std::string, std::string> parseRequest(const std::string& xml) {
+    const auto parsed = parsePlist(toBytes(xml));
+    const auto text = [&parsed](const char* key) -> std::string {
+        plist_t node =
+            parsed ? plist_dict_get_item(static_cast<plist_t>(parsed->root.get()), key) : nullptr;
         if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) {
-            return std::nullopt;
+            return "<missing>";
         }
         char* raw = nullptr;
         plist_get_string_val(node, &raw);
         const std::unique_ptr<char, decltype(&std::free)> value(raw, &std::free);
-        return std::string(value ? value.get() : "");
+        return value ? value.get() : "";
     };
-    const auto user = text("Username");
-    const auto password = text("Password");
-    if (!user || !password) {
-        return std::nullopt;
-    }
-    return std::make_pair(*user, *password);
+    return {text("Username"), text("Password")};
 }
 
-TEST(RequestTemplateTest, IsTheFixed175ByteText) {
-    const std::string expected =
-        std::string(1, ' ') + "<plist>\n" + std::string(3, ' ') + "<dict>\n" + std::string(9, ' ') +
-        "<key>Username</key>\n" + std::string(9, ' ') + "<string>{{username}}</string>\n" +
-        std::string(9, ' ') + "<key>Password</key>\n" + std::string(9, ' ') +
-        "<string>{{password}}</string>\n" + std::string(3, ' ') + "</dict>\n" + "</plist>\n";
+TEST(RequestTest, TemplateIsTheFixed175ByteText) {
     EXPECT_EQ(FDESetupHelper::kRequestTemplate.size(), 175U);
-    EXPECT_EQ(FDESetupHelper::kRequestTemplate, expected);
+    EXPECT_EQ(FDESetupHelper::kRequestTemplate, request("{{username}}", "{{password}}"));
 }
 
-struct RequestCase {
-    const char* name;
-    std::string user;
-    std::string password;
-    std::string escapedUser;
-    std::string escapedPassword;
-};
-
-class BuildRequestTest : public ::testing::TestWithParam<RequestCase> {};
-
-TEST_P(BuildRequestTest, EscapesValuesAndFillsOnce) {
-    const auto& c = GetParam();
-    const SecretBytes built = FDESetupHelper::buildRequest(c.user, c.password);
-    EXPECT_EQ(toString(built.bytes()), request(c.escapedUser, c.escapedPassword));
-    const auto parsed = parseRequest(built.bytes());
-    ASSERT_TRUE(parsed.has_value());
-    EXPECT_EQ(parsed->first, c.user);
-    EXPECT_EQ(parsed->second, c.password);
+// Values are XML-escaped and filled in one pass (a value holding a
+// placeholder is never filled again), and parse back unchanged.
+TEST(RequestTest, EscapesValuesAndFillsOnce) {
+    struct Case {
+        std::string user, password, escapedUser, escapedPassword;
+    };
+    for (const Case& c :
+         std::vector<Case>{{"alice", "s3cret pass", "alice", "s3cret pass"},
+                           {"a<b&c>", "p\"'<&>", "a&lt;b&amp;c&gt;", "p&quot;&apos;&lt;&amp;&gt;"},
+                           {"x{{password}}", "pw", "x{{password}}", "pw"},
+                           {"bob", "{{username}}{{password}}", "bob", "{{username}}{{password}}"},
+                           {"&amp;", "&lt;", "&amp;amp;", "&amp;lt;"},
+                           {"J\xC3\xBCrgen", "\xE2\x82\xAC\xF0\x9F\x94\x91", "J\xC3\xBCrgen",
+                            "\xE2\x82\xAC\xF0\x9F\x94\x91"},
+                           {"", "", "", ""}}) {
+        SCOPED_TRACE(c.user + " / " + c.password);
+        const std::string built =
+            toString(FDESetupHelper::buildRequest(c.user, c.password).bytes());
+        EXPECT_EQ(built, request(c.escapedUser, c.escapedPassword));
+        EXPECT_EQ(parseRequest(built), std::make_pair(c.user, c.password));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, BuildRequestTest,
-    ::testing::Values(RequestCase{"Plain", "alice", "s3cret pass", "alice", "s3cret pass"},
-                      RequestCase{"Markup", "a<b&c>", "p\"'<&>", "a&lt;b&amp;c&gt;",
-                                  "p&quot;&apos;&lt;&amp;&gt;"},
-                      RequestCase{"PasswordPlaceholderInName", "x{{password}}", "pw",
-                                  "x{{password}}", "pw"},
-                      RequestCase{"NamePlaceholderInPassword", "bob", "{{username}}{{password}}",
-                                  "bob", "{{username}}{{password}}"},
-                      RequestCase{"EntityLookalike", "&amp;", "&lt;", "&amp;amp;", "&amp;lt;"},
-                      RequestCase{"Unicode", "J\xC3\xBCrgen", "\xE2\x82\xAC\xF0\x9F\x94\x91",
-                                  "J\xC3\xBCrgen", "\xE2\x82\xAC\xF0\x9F\x94\x91"},
-                      RequestCase{"Empty", "", "", "", ""}),
-    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 // Runs filevaultAuth against the stand-in tool, which is steered through
 // variables of this test process's environment (its child inherits them).
@@ -127,25 +96,10 @@ class FilevaultAuthTest : public ::testing::Test {
         return FDESetupHelper::filevaultAuth(user, password, tool_);
     }
 
-    [[nodiscard]] std::vector<std::string> recordedArguments() const {
-        const std::string raw = readFile(dir_ / "call.args");
-        std::vector<std::string> arguments;
-        std::size_t start = 0;
-        while (start < raw.size()) {
-            const std::size_t end = raw.find('\0', start);
-            arguments.push_back(raw.substr(start, end - start));
-            start = end + 1;
-        }
-        return arguments;
-    }
-
-    [[nodiscard]] std::string recordedInput() const { return readFile(dir_ / "call.stdin"); }
-
     // The one message filevaultAuth logged after the tool ended.
     [[nodiscard]] static std::string loggedOutput(const LogCapture& capture) {
         for (const auto& line : capture.lines(kLogLevelDebug)) {
-            const auto at = line.text.find(kFunction);
-            if (at != std::string::npos) {
+            if (const auto at = line.text.find(kFunction); at != std::string::npos) {
                 return line.text.substr(at + kFunction.size());
             }
         }
@@ -159,28 +113,16 @@ class FilevaultAuthTest : public ::testing::Test {
 
 TEST_F(FilevaultAuthTest, HandsTheRequestToTheToolOnItsInputOnly) {
     LogCapture capture;
-    EXPECT_TRUE(run("alice", "correct horse"));
-    EXPECT_EQ(recordedArguments(),
-              (std::vector<std::string>{"authrestart", "-delayminutes", "-1", "-inputplist"}));
-    EXPECT_EQ(recordedInput(), request("alice", "correct horse"));
+    EXPECT_TRUE(run("a<b", "horse&{{username}}"));
+    EXPECT_EQ(readFile(dir_ / "call.args"), "authrestart\0-delayminutes\0-1\0-inputplist\0"s);
+    EXPECT_EQ(readFile(dir_ / "call.stdin"), request("a&lt;b", "horse&amp;{{username}}"));
+    EXPECT_EQ(readFile(dir_ / "call.env").find("horse"), std::string::npos);
     EXPECT_EQ(loggedOutput(capture), "No output");
-    EXPECT_FALSE(capture.contains("correct horse")) << capture.dump();
-}
-
-TEST_F(FilevaultAuthTest, EscapedValuesReachTheToolAsAValidPropertyList) {
-    EXPECT_TRUE(run("a<b", "p&w{{username}}"));
-    const auto parsed = parseRequest(toBytes(recordedInput()));
-    ASSERT_TRUE(parsed.has_value());
-    EXPECT_EQ(parsed->first, "a<b");
-    EXPECT_EQ(parsed->second, "p&w{{username}}");
+    EXPECT_FALSE(capture.contains("horse")) << capture.dump();
 }
 
 TEST_F(FilevaultAuthTest, ResultFollowsTheToolsExit) {
-    struct Case {
-        const char* end;
-        bool expected;
-    };
-    for (const auto& [end, expected] : std::vector<Case>{
+    for (const auto& [end, expected] : std::vector<std::pair<std::string, bool>>{
              {"0", true}, {"1", false}, {"2", false}, {"s9", false}, {"s15", false}}) {
         LogCapture capture;
         EXPECT_EQ(run("u", "p", {{"END", end}, {"OUTPUT", "1:done\n"}}), expected) << end;
@@ -188,30 +130,20 @@ TEST_F(FilevaultAuthTest, ResultFollowsTheToolsExit) {
     }
 }
 
-TEST_F(FilevaultAuthTest, LogsTheOutputTrimmed) {
-    struct Case {
-        std::string output;
-        std::string logged;
-    };
-    for (const auto& [output, logged] : std::vector<Case>{
+// What the tool printed on its output and error, in their order, trimmed.
+TEST_F(FilevaultAuthTest, LogsWhatTheToolPrintedOnOneLine) {
+    for (const auto& [output, logged] : std::vector<std::pair<std::string, std::string>>{
              {"1:\n\n  armed for restart \t\n\n", "armed for restart"},
              {"1:first\n\nlast\n", "first\n\nlast"},
+             {"1:out one\n|2:Error: refused\n|1:out two\n", "out one\nError: refused\nout two"},
              {"1: \n\t\r\n", "No output"},
              {"1:\xC2\xA0spaced\xE2\x80\xA8", "spaced"},
              {"1:bad \xFF byte\n", "No output"},  // not UTF-8
-             {"", "No output"},
          }) {
         LogCapture capture;
         EXPECT_TRUE(run("u", "p", {{"OUTPUT", output}}));
         EXPECT_EQ(loggedOutput(capture), logged) << output;
     }
-}
-
-TEST_F(FilevaultAuthTest, ErrorAndOutputShareOneLineInTheirOrder) {
-    LogCapture capture;
-    EXPECT_FALSE(
-        run("u", "p", {{"OUTPUT", "1:out one\n|2:Error: refused\n|1:out two\n"}, {"END", "1"}}));
-    EXPECT_EQ(loggedOutput(capture), "out one\nError: refused\nout two");
 }
 
 TEST_F(FilevaultAuthTest, MissingToolFailsWithTheSystemsReason) {
