@@ -1,6 +1,8 @@
 // Entry point of lockstepd: builds the real machine services, parses the
 // command line and performs one run.
 
+#include <openssl/crypto.h>
+
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -55,6 +57,12 @@ int main(int argc, char** argv) {
         std::cerr << lockstep::usageErrorText(*usage) << std::flush;
         return lockstep::kExitUsage;
     }
+
+    // OpenSSL would read and apply its configuration file (openssl.cnf) on
+    // first use; nothing in it concerns sealing and opening keychain secrets,
+    // so that is skipped. The call reads and loads nothing itself: the
+    // library still sets up its algorithms only when a run first needs them.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
 
     lockstep::SqliteKeychainService keychain{lockstep::SqliteKeychainOptions{}};
     lockstep::LocalDirectoryService directory{"/"};
