@@ -4,8 +4,14 @@ BUILD_DIR ?= build
 ASAN_BUILD_DIR ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
+PACKAGE_BUILD_DIR ?= build-package
+# Debian's compiler and linker flags for packages, with every hardening
+# feature on.
+DEB_BUILDFLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags
 
-.PHONY: all deps configure build test test-asan demo bench format tidy clean
+.PHONY: all deps configure build test test-asan demo bench format tidy clean \
+	install uninstall package
 
 all: build
 
@@ -30,10 +36,13 @@ test-asan: deps
 demo: build
 	./scripts/demo $(BUILD_DIR)/lockstepd
 
+# Every benchmark, each printing its ratios (see benchmarks/README.md); the
+# whole-process one needs root and says it is skipped otherwise. Options for
+# the programs go in BENCH_ARGS, e.g. BENCH_ARGS=--rounds=400.
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DLOCKSTEP_BUILD_BENCHMARKS=ON -DLOCKSTEP_BUILD_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
-	./scripts/bench build-bench
+	./scripts/bench build-bench $(BENCH_ARGS)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
@@ -41,5 +50,50 @@ format:
 tidy: configure
 	git ls-files 'src/*.cpp' | xargs clang-tidy -p $(BUILD_DIR) --quiet
 
+# `make install` puts lockstepd, lockstepctl, their manual pages, the systemd
+# unit and tmpfiles snippet and the example preferences under PREFIX (DESTDIR
+# is honoured); `make uninstall` removes what the last install recorded.
+install: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target lockstepd lockstepctl lockstep_docs
+	umask 022 && DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+uninstall:
+	@if [ -f $(BUILD_DIR)/install_manifest.txt ]; then \
+	  DESTDIR="$(DESTDIR)" cmake -DLOCKSTEP_MANIFEST=$(BUILD_DIR)/install_manifest.txt \
+	    -P packaging/uninstall.cmake; \
+	else \
+	  echo "uninstall: nothing was installed from $(BUILD_DIR)"; \
+	fi
+
+# The Debian package, built with Debian's hardening flags and checked with
+# lintian: $(PACKAGE_BUILD_DIR)/lockstep_<version>_<arch>.deb
+package:
+	./scripts/install-deps --package
+	cmake -S . -B $(PACKAGE_BUILD_DIR) -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DLOCKSTEP_BUILD_TESTS=OFF \
+	  -DCMAKE_CXX_FLAGS="$$($(DEB_BUILDFLAGS) --get CPPFLAGS) $$($(DEB_BUILDFLAGS) --get CXXFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$($(DEB_BUILDFLAGS) --get LDFLAGS)" $(CMAKE_FLAGS)
+	cmake --build $(PACKAGE_BUILD_DIR) -j $(JOBS)
+	rm -f $(PACKAGE_BUILD_DIR)/lockstep_*.deb
+	cd $(PACKAGE_BUILD_DIR) && umask 022 && cpack -G DEB
+	lintian --fail-on error $(PACKAGE_BUILD_DIR)/lockstep_*.deb
+	@echo "package: $$(ls $(PACKAGE_BUILD_DIR)/lockstep_*.deb)"
+
+# Fuzzing (fuzz/): builds the libFuzzer programs with clang in FUZZ_BUILD_DIR,
+# then fuzzes each target for FUZZ_SECONDS, FUZZ_JOBS targets at a time
+# (FUZZ_TARGETS picks some). Findings go to $(FUZZ_BUILD_DIR)/findings/.
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_JOBS ?= 1
+FUZZ_TARGETS ?=
+.PHONY: fuzz
+fuzz: deps
+	@command -v clang++ >/dev/null || { echo "make fuzz needs clang and libFuzzer" \
+	  "(Debian: apt-get install clang libclang-rt-14-dev)"; exit 1; }
+	cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DLOCKSTEP_FUZZ=ON -DLOCKSTEP_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target lockstep_fuzzers
+	./fuzz/run.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS) $(FUZZ_JOBS) $(FUZZ_TARGETS)
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) build-bench
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) build-bench $(PACKAGE_BUILD_DIR)

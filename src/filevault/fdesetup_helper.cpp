@@ -149,6 +149,14 @@ SecretBytes FDESetupHelper::buildRequest(std::string_view username, std::string_
     return request;
 }
 
+std::string FDESetupHelper::loggedOutput(std::string_view output) {
+    std::string text = isValidUtf8(output) ? trimmedOutput(output) : std::string();
+    if (text.empty()) {
+        text = "No output";
+    }
+    return text;
+}
+
 bool FDESetupHelper::filevaultAuth(std::string_view username, std::string_view password,
                                    const std::filesystem::path& tool) {
     ProcessOptions options;
@@ -176,11 +184,7 @@ bool FDESetupHelper::filevaultAuth(std::string_view username, std::string_view p
 
     const std::string_view raw(reinterpret_cast<const char*>(collected.output.data()),
                                collected.output.size());
-    std::string text = isValidUtf8(raw) ? trimmedOutput(raw) : std::string();
-    if (text.empty()) {
-        text = "No output";
-    }
-    LOCKSTEP_LOG_DEBUG(text, kFunction);
+    LOCKSTEP_LOG_DEBUG(loggedOutput(raw), kFunction);
     return status.has_value() && status->success();
 }
 

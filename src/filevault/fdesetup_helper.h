@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 #include "platform/bytes.h"
@@ -42,6 +43,11 @@ class FDESetupHelper {
     // back unchanged. The buffer wipes itself when it goes away.
     [[nodiscard]] static SecretBytes buildRequest(std::string_view username,
                                                   std::string_view password);
+
+    // The text logged for what the tool printed: its output, when it is valid
+    // UTF-8, trimmed of white space and line breaks at both ends; "No output"
+    // when that leaves nothing or the output is not valid UTF-8.
+    [[nodiscard]] static std::string loggedOutput(std::string_view output);
 };
 
 }  // namespace lockstep

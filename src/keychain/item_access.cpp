@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <memory>
 #include <new>
+#include <set>
 #include <string>
 #include <system_error>
 
@@ -16,6 +18,7 @@
 #include "log/log.h"
 #include "platform/context.h"
 #include "platform/plist.h"
+#include "platform/process.h"
 
 namespace lockstep {
 
@@ -38,8 +41,24 @@ struct FreeDeleter {
     void operator()(void* p) const noexcept { std::free(p); }
 };
 
-// Whether a property-list root is a dictionary whose every value is a list of
-// texts, the only shape a partition description has.
+// Whether a key or text survives serialisation unchanged: libplist writes a
+// binary text by converting it from UTF-8 and stops at the first byte that is
+// not, and it takes texts as C strings, so a text that is not UTF-8 or holds
+// a NUL byte would come back cut short (and a cut key may then clash with
+// another key).
+bool isFaithfulText(const char* text, std::uint64_t length) {
+    if (text == nullptr) {
+        return length == 0;
+    }
+    const std::string_view view(text, static_cast<std::size_t>(length));
+    return view.find('\0') == std::string_view::npos && isValidUtf8(view);
+}
+
+// Whether a property-list root is a dictionary whose every key and value is
+// text of that kind and every value a list of texts, the only shape a
+// partition description has. A binary list can name one key twice (libplist
+// keeps both); only the first would get the new partitions, so such a
+// dictionary is refused too.
 bool isDictionaryOfTextLists(plist_t root) {
     if (plist_get_node_type(root) != PLIST_DICT) {
         return false;
@@ -50,6 +69,7 @@ bool isDictionaryOfTextLists(plist_t root) {
     if (iter == nullptr) {
         return false;
     }
+    std::set<std::string, std::less<>> keys;
     for (;;) {
         char* rawKey = nullptr;
         plist_t value = nullptr;
@@ -58,12 +78,16 @@ bool isDictionaryOfTextLists(plist_t root) {
         if (value == nullptr) {
             return true;
         }
-        if (plist_get_node_type(value) != PLIST_ARRAY) {
+        if (plist_get_node_type(value) != PLIST_ARRAY || key == nullptr ||
+            !isFaithfulText(key.get(), std::strlen(key.get())) || !keys.emplace(key.get()).second) {
             return false;
         }
         const std::uint32_t count = plist_array_get_size(value);
         for (std::uint32_t i = 0; i < count; ++i) {
-            if (plist_get_node_type(plist_array_get_item(value, i)) != PLIST_STRING) {
+            const plist_t item = plist_array_get_item(value, i);
+            std::uint64_t length = 0;
+            if (plist_get_node_type(item) != PLIST_STRING ||
+                !isFaithfulText(plist_get_string_ptr(item, &length), length)) {
                 return false;
             }
         }

@@ -55,11 +55,13 @@ class BinaryScanner {
   private:
     enum class Mark : std::uint8_t { Unseen, Open, Done };
 
-    // What one object holds: its own payload and where its references are.
+    // What one object holds: its own payload and where its references are
+    // (for a dictionary, its keys' references come first).
     struct Shape {
         std::size_t payload = 0;
         std::size_t refsAt = 0;
         std::size_t refCount = 0;
+        std::size_t keyCount = 0;
     };
 
     struct Frame {
@@ -154,11 +156,45 @@ class BinaryScanner {
                 }
                 out.refsAt = at;
                 out.refCount = n * refs;
+                out.keyCount = type == kMarkerDict ? n : 0;
                 return true;
             }
             default:
                 return true;  // scalars: nothing to add
         }
+    }
+
+    // Whether object `index`, used as a dictionary key, is a text that holds
+    // a NUL byte (or NUL unit). libplist 2.2 aborts the process on an
+    // assertion when it hands out such a key, so it must never parse one.
+    // Other objects are left to the parser, which refuses non-text keys.
+    bool keyHoldsNul(std::size_t index) const {
+        std::uint64_t offset = 0;
+        if (!read(objectsEnd_ + index * offsetSize_, offsetSize_, offset) ||
+            offset < kBinaryMagic.size() || offset >= objectsEnd_) {
+            return true;  // unreadable: refused like any malformed object
+        }
+        std::size_t at = static_cast<std::size_t>(offset);
+        const std::uint8_t marker = data_[at++];
+        const std::uint8_t type = marker >> 4U;
+        std::size_t n = 0;
+        if (type == kMarkerASCII) {
+            if (!count(marker & 0xFU, at, n) || n > objectsEnd_ - at) {
+                return true;
+            }
+            return n > 0 && std::memchr(data_.data() + at, 0, n) != nullptr;
+        }
+        if (type == kMarkerUTF16) {
+            if (!count(marker & 0xFU, at, n) || n > (objectsEnd_ - at) / 2) {
+                return true;
+            }
+            for (std::size_t i = 0; i < n; ++i) {
+                if (data_[at + 2 * i] == 0 && data_[at + 2 * i + 1] == 0) {
+                    return true;
+                }
+            }
+        }
+        return false;
     }
 
     bool walk(std::size_t top) {
@@ -179,8 +215,11 @@ class BinaryScanner {
                     ref >= objectCount_) {
                     return false;
                 }
-                ++frame.next;
                 const auto child = static_cast<std::size_t>(ref);
+                if (frame.next < frame.shape.keyCount && keyHoldsNul(child)) {
+                    return false;
+                }
+                ++frame.next;
                 if (marks[child] == Mark::Open) {
                     return false;  // a cycle
                 }

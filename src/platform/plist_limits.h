@@ -26,7 +26,9 @@ struct PlistLimits {
 // reference to it, so a few hundred bytes of shared references can expand to
 // gigabytes. Binary lists are walked as a graph (each object once), which
 // also refuses cycles; XML has no references, so only its element nesting is
-// measured. A list refused here may still be malformed in other ways that the
+// measured. A binary dictionary key that holds a NUL byte is refused too:
+// libplist 2.2 aborts the process (an assertion) when such a key is read
+// back. A list refused here may still be malformed in other ways that the
 // parser itself rejects.
 [[nodiscard]] bool plistWithinLimits(const Bytes& data, const PlistLimits& limits);
 
