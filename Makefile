@@ -87,9 +87,8 @@ FUZZ_SECONDS ?= 60
 FUZZ_JOBS ?= 1
 FUZZ_TARGETS ?=
 .PHONY: fuzz
-fuzz: deps
-	@command -v clang++ >/dev/null || { echo "make fuzz needs clang and libFuzzer" \
-	  "(Debian: apt-get install clang libclang-rt-14-dev)"; exit 1; }
+fuzz:
+	./scripts/install-deps --fuzz
 	cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DLOCKSTEP_FUZZ=ON -DLOCKSTEP_BUILD_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target lockstep_fuzzers
