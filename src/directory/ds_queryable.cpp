@@ -330,7 +330,8 @@ bool DSQueryable::removeAdmin(const ODRecordRef& record) const {
     }
 }
 
-std::vector<ODRecordRef> DSQueryable::getAllAdminUsers() const {
+std::vector<ODRecordRef> DSQueryable::nonSystemUsersByAdminMembership(
+    const std::function<bool(Membership, std::optional<ODError>&)>& keep) const {
     std::vector<ODRecordRef> kept;
     for (ODRecordRef& record : getAllNonSystemUsers()) {
         ODRecordRef group;
@@ -341,36 +342,30 @@ std::vector<ODRecordRef> DSQueryable::getAllAdminUsers() const {
             continue;
         }
         std::optional<ODError> error;
-        switch (membership(group, record, &error)) {
-            case Membership::member:
-                kept.push_back(std::move(record));
-                break;
-            case Membership::notMember:
-                break;
-            case Membership::failed:
-                logDebugLine("error when looking for admin group membership");
-                throw reportedError(error);
+        if (keep(membership(group, record, &error), error)) {
+            kept.push_back(std::move(record));
         }
     }
     return kept;
 }
 
+std::vector<ODRecordRef> DSQueryable::getAllAdminUsers() const {
+    // A membership test that fails makes the whole listing fail.
+    return nonSystemUsersByAdminMembership([](Membership answer, std::optional<ODError>& error) {
+        if (answer == Membership::failed) {
+            logDebugLine("error when looking for admin group membership");
+            throw reportedError(error);
+        }
+        return answer == Membership::member;
+    });
+}
+
 std::vector<ODRecordRef> DSQueryable::getAllStandardUsers() const {
-    std::vector<ODRecordRef> kept;
-    for (ODRecordRef& record : getAllNonSystemUsers()) {
-        ODRecordRef group;
-        try {
-            group = getLocalGroupRecord(kAdminGroupName);
-        } catch (const Error&) {
-            kept.push_back(std::move(record));
-            continue;
-        }
-        std::optional<ODError> error;
-        if (membership(group, record, &error) != Membership::member) {
-            kept.push_back(std::move(record));
-        }
-    }
-    return kept;
+    // A membership test that fails counts as a no.
+    return nonSystemUsersByAdminMembership(
+        [](Membership answer, std::optional<ODError>& /*error*/) {
+            return answer != Membership::member;
+        });
 }
 
 }  // namespace lockstep

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -98,6 +99,12 @@ class DSQueryable {
     [[nodiscard]] ODRecordRef findAdministratorsGroup() const;
     [[nodiscard]] Membership membership(const ODRecordRef& group, const ODRecordRef& record,
                                         std::optional<ODError>* error) const;
+    // The body of getAllAdminUsers and getAllStandardUsers: the non-system
+    // users, in order, that `keep` accepts given each one's membership of the
+    // "admin" group (looked up again for every user) and the test's error. A
+    // user for whom the group lookup throws is kept without asking `keep`.
+    [[nodiscard]] std::vector<ODRecordRef> nonSystemUsersByAdminMembership(
+        const std::function<bool(Membership, std::optional<ODError>&)>& keep) const;
 
     DirectoryService& directory_;
 };

@@ -8,6 +8,7 @@
 #include "keychain/detail.h"
 #include "log/log.h"
 #include "platform/context.h"
+#include "platform/process.h"
 
 namespace lockstep {
 
@@ -20,58 +21,11 @@ constexpr std::string_view kFindName = KeychainUtil::kFindPasswordName;
 constexpr std::string_view kSetName = KeychainUtil::kSetPasswordName;
 constexpr std::string_view kUpdateName = KeychainUtil::kUpdatePasswordName;
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(const std::uint8_t* data, std::size_t length) {
-    std::size_t i = 0;
-    while (i < length) {
-        const std::uint8_t lead = data[i];
-        std::size_t extra = 0;
-        std::uint8_t low = 0x80;
-        std::uint8_t high = 0xBF;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1;
-        } else if (lead == 0xE0) {
-            extra = 2;
-            low = 0xA0;
-        } else if (lead == 0xED) {
-            extra = 2;
-            high = 0x9F;
-        } else if (lead >= 0xE1 && lead <= 0xEF) {
-            extra = 2;
-        } else if (lead == 0xF0) {
-            extra = 3;
-            low = 0x90;
-        } else if (lead == 0xF4) {
-            extra = 3;
-            high = 0x8F;
-        } else if (lead >= 0xF1 && lead <= 0xF3) {
-            extra = 3;
-        } else {
-            return false;
-        }
-        if (length - i <= extra) {
-            return false;
-        }
-        // Only the first continuation byte has a narrowed range.
-        if (data[i + 1] < low || data[i + 1] > high) {
-            return false;
-        }
-        for (std::size_t k = 2; k <= extra; ++k) {
-            if (data[i + k] < 0x80 || data[i + k] > 0xBF) {
-                return false;
-            }
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
+// Strict UTF-8 (see platform/process.h), checked in place so that a password
+// is not copied.
 bool isValidUtf8(const Bytes& bytes) {
-    return isValidUtf8(bytes.data(), bytes.size());
+    return lockstep::isValidUtf8(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 bool fitsIn32Bits(std::size_t length) {

@@ -55,44 +55,31 @@ struct PipeEnds {
     return ends;
 }
 
-// Owners for the spawn attribute objects, so every path destroys them.
-class FileActions {
+// Owner of one of the spawn attribute objects, so every path destroys it.
+template <typename Object, int (*init)(Object*), int (*destroy)(Object*)>
+class SpawnObject {
   public:
-    FileActions() { error_ = ::posix_spawn_file_actions_init(&actions_); }
-    ~FileActions() {
+    SpawnObject() { error_ = init(&object_); }
+    ~SpawnObject() {
         if (error_ == 0) {
-            ::posix_spawn_file_actions_destroy(&actions_);
+            destroy(&object_);
         }
     }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
+    SpawnObject(const SpawnObject&) = delete;
+    SpawnObject& operator=(const SpawnObject&) = delete;
 
     [[nodiscard]] int initError() const { return error_; }
-    [[nodiscard]] posix_spawn_file_actions_t* get() { return &actions_; }
+    [[nodiscard]] Object* get() { return &object_; }
 
   private:
-    posix_spawn_file_actions_t actions_{};
+    Object object_{};
     int error_ = 0;
 };
 
-class SpawnAttributes {
-  public:
-    SpawnAttributes() { error_ = ::posix_spawnattr_init(&attributes_); }
-    ~SpawnAttributes() {
-        if (error_ == 0) {
-            ::posix_spawnattr_destroy(&attributes_);
-        }
-    }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-
-    [[nodiscard]] int initError() const { return error_; }
-    [[nodiscard]] posix_spawnattr_t* get() { return &attributes_; }
-
-  private:
-    posix_spawnattr_t attributes_{};
-    int error_ = 0;
-};
+using FileActions = SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
+                                ::posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 // Writes once, with SIGPIPE blocked in the calling thread. A write to a pipe
 // whose reader has gone raises SIGPIPE at the writing thread, whose default

@@ -409,77 +409,9 @@ bool LocalDirectoryService::isMemberRecord(const ODRecordRef& group, const ODRec
                 member->recordName() + " is not a member of " + group->recordName());
 }
 
-bool LocalDirectoryService::addMemberRecord(const ODRecordRef& group, const ODRecordRef& member,
-                                            std::optional<ODError>* error) {
-    if (!checkRecord(group, kODRecordTypeGroups, error) ||
-        !checkRecord(member, kODRecordTypeUsers, error)) {
-        return false;
-    }
-    const std::string& name = member->recordName();
-    if (!af::isMemberNameSafe(name)) {
-        return fail(error, kODErrorRecordParameterError,
-                    "the user name cannot stand in a member list");
-    }
-    const auto lock = af::AccountFilesLock::acquire(etcFile(".pwd.lock"), lockTimeout_, error);
-    if (!lock) {
-        return false;
-    }
-    const auto groupPath = etcFile("group");
-    const auto gshadowPath = etcFile("gshadow");
-    const auto groupFile = loadRequired(groupPath, error);
-    const auto passwd = groupFile ? loadRequired(etcFile("passwd"), error) : std::nullopt;
-    const auto gshadow = passwd ? loadOptional(gshadowPath, error) : std::nullopt;
-    if (!gshadow) {
-        return false;
-    }
-    const auto groups = af::parseEntries<af::GroupEntry>(groupFile->content, af::parseGroupLine);
-    const auto* groupEntry = af::findByName(groups, group->recordName());
-    if (groupEntry == nullptr) {
-        return fail(error, kODErrorRecordNoLongerExists,
-                    "the group " + group->recordName() + " no longer exists");
-    }
-    const auto users = af::parseEntries<af::PasswdEntry>(passwd->content, af::parsePasswdLine);
-    if (af::findByName(users, name) == nullptr) {
-        return fail(error, kODErrorRecordNoLongerExists, "the user " + name + " no longer exists");
-    }
-
-    std::vector<af::Replacement> replacements;
-    std::vector<std::string> members = groupEntry->entry.members;
-    if (!contains(members, name)) {
-        members.push_back(name);
-        replacements.push_back(replacementFor(
-            groupPath, *groupFile, groupEntry->line,
-            af::replaceField(groupEntry->line.text, 3, af::joinFields(members, ','))));
-    }
-    if (gshadow->status == af::LoadStatus::Loaded) {
-        const auto entries =
-            af::parseEntries<af::GShadowEntry>(gshadow->content, af::parseGShadowLine);
-        const auto* entry = af::findByName(entries, group->recordName());
-        if (entry != nullptr && !contains(entry->entry.members, name)) {
-            std::vector<std::string> shadowMembers = entry->entry.members;
-            shadowMembers.push_back(name);
-            replacements.push_back(replacementFor(
-                gshadowPath, *gshadow, entry->line,
-                af::replaceField(entry->line.text, 3, af::joinFields(shadowMembers, ','))));
-        }
-    }
-    if (auto failure = af::replaceFiles(replacements)) {
-        return fail(error, std::move(*failure));
-    }
-    if (RecordState* state = stateOf(group)) {
-        state->full.insert_or_assign(std::string(kODAttributeTypeGroupMembership),
-                                     textValues(members));
-    }
-    return true;
-}
-
-bool LocalDirectoryService::removeMemberRecord(const ODRecordRef& group, const ODRecordRef& member,
-                                               std::optional<ODError>* error) {
-    if (!checkRecord(group, kODRecordTypeGroups, error) ||
-        !checkRecord(member, kODRecordTypeUsers, error)) {
-        return false;
-    }
-    const std::string& name = member->recordName();
+bool LocalDirectoryService::changeMembers(const ODRecordRef& group, const std::string& name,
+                                          const MemberCheck& check, const MemberEdit& edit,
+                                          std::optional<ODError>* error) {
     const auto lock = af::AccountFilesLock::acquire(etcFile(".pwd.lock"), lockTimeout_, error);
     if (!lock) {
         return false;
@@ -500,19 +432,14 @@ bool LocalDirectoryService::removeMemberRecord(const ODRecordRef& group, const O
     }
     const auto users = af::parseEntries<af::PasswdEntry>(passwd->content, af::parsePasswdLine);
     const auto* user = af::findByName(users, name);
-    if (user != nullptr && user->entry.gid == groupEntry->entry.gid) {
-        return fail(error, kODErrorRecordParameterError,
-                    group->recordName() + " is the primary group of " + name +
-                        "; that membership cannot be removed from the member list");
+    if (!check(groupEntry->entry, user != nullptr ? &user->entry : nullptr)) {
+        return false;
     }
 
-    const auto without = [&name](std::vector<std::string> list) {
-        list.erase(std::remove(list.begin(), list.end(), name), list.end());
-        return list;
-    };
+    // Only lines whose member list changes are rewritten.
     std::vector<af::Replacement> replacements;
-    const std::vector<std::string> members = without(groupEntry->entry.members);
-    if (members.size() != groupEntry->entry.members.size()) {
+    const std::vector<std::string> members = edit(groupEntry->entry.members);
+    if (members != groupEntry->entry.members) {
         replacements.push_back(replacementFor(
             groupPath, *groupFile, groupEntry->line,
             af::replaceField(groupEntry->line.text, 3, af::joinFields(members, ','))));
@@ -521,11 +448,13 @@ bool LocalDirectoryService::removeMemberRecord(const ODRecordRef& group, const O
         const auto entries =
             af::parseEntries<af::GShadowEntry>(gshadow->content, af::parseGShadowLine);
         const auto* entry = af::findByName(entries, group->recordName());
-        if (entry != nullptr && contains(entry->entry.members, name)) {
-            replacements.push_back(replacementFor(
-                gshadowPath, *gshadow, entry->line,
-                af::replaceField(entry->line.text, 3,
-                                 af::joinFields(without(entry->entry.members), ','))));
+        if (entry != nullptr) {
+            const std::vector<std::string> shadowMembers = edit(entry->entry.members);
+            if (shadowMembers != entry->entry.members) {
+                replacements.push_back(replacementFor(
+                    gshadowPath, *gshadow, entry->line,
+                    af::replaceField(entry->line.text, 3, af::joinFields(shadowMembers, ','))));
+            }
         }
     }
     if (auto failure = af::replaceFiles(replacements)) {
@@ -536,6 +465,51 @@ bool LocalDirectoryService::removeMemberRecord(const ODRecordRef& group, const O
                                      textValues(members));
     }
     return true;
+}
+
+bool LocalDirectoryService::addMemberRecord(const ODRecordRef& group, const ODRecordRef& member,
+                                            std::optional<ODError>* error) {
+    if (!checkRecord(group, kODRecordTypeGroups, error) ||
+        !checkRecord(member, kODRecordTypeUsers, error)) {
+        return false;
+    }
+    const std::string& name = member->recordName();
+    if (!af::isMemberNameSafe(name)) {
+        return fail(error, kODErrorRecordParameterError,
+                    "the user name cannot stand in a member list");
+    }
+    const auto userExists = [&](const af::GroupEntry& /*group*/, const af::PasswdEntry* user) {
+        return user != nullptr ||
+               fail(error, kODErrorRecordNoLongerExists, "the user " + name + " no longer exists");
+    };
+    const auto with = [&name](std::vector<std::string> list) {
+        if (!contains(list, name)) {
+            list.push_back(name);
+        }
+        return list;
+    };
+    return changeMembers(group, name, userExists, with, error);
+}
+
+bool LocalDirectoryService::removeMemberRecord(const ODRecordRef& group, const ODRecordRef& member,
+                                               std::optional<ODError>* error) {
+    if (!checkRecord(group, kODRecordTypeGroups, error) ||
+        !checkRecord(member, kODRecordTypeUsers, error)) {
+        return false;
+    }
+    const std::string& name = member->recordName();
+    const auto notPrimaryGroup = [&](const af::GroupEntry& groupEntry,
+                                     const af::PasswdEntry* user) {
+        return user == nullptr || user->gid != groupEntry.gid ||
+               fail(error, kODErrorRecordParameterError,
+                    group->recordName() + " is the primary group of " + name +
+                        "; that membership cannot be removed from the member list");
+    };
+    const auto without = [&name](std::vector<std::string> list) {
+        list.erase(std::remove(list.begin(), list.end(), name), list.end());
+        return list;
+    };
+    return changeMembers(group, name, notPrimaryGroup, without, error);
 }
 
 bool LocalDirectoryService::setValueForAttribute(const ODRecordRef& record, const ODValue& value,

@@ -2,11 +2,19 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "platform/directory/directory.h"
 #include "platform/directory/od_objects.h"
 
 namespace lockstep {
+
+namespace account_files {
+struct GroupEntry;
+struct PasswdEntry;
+}  // namespace account_files
 
 // The local directory node of a Linux machine: users from etc/passwd (with
 // etc/shadow) and groups from etc/group (with etc/gshadow), read under
@@ -108,7 +116,19 @@ class LocalDirectoryService final : public DirectoryService {
                                             std::optional<ODError>* error) override;
 
   private:
+    // Lets a membership change go on (true) or refuses it, with the error set.
+    // `user` is the member's passwd entry, null when the user is gone.
+    using MemberCheck = std::function<bool(const account_files::GroupEntry& group,
+                                           const account_files::PasswdEntry* user)>;
+    using MemberEdit = std::function<std::vector<std::string>(std::vector<std::string> members)>;
+
     [[nodiscard]] std::filesystem::path etcFile(std::string_view name) const;
+    // The body of addMemberRecord and removeMemberRecord: under the
+    // account-files lock, finds the group, asks `check`, then applies `edit`
+    // to the group's member lists in etc/group and etc/gshadow.
+    [[nodiscard]] bool changeMembers(const ODRecordRef& group, const std::string& name,
+                                     const MemberCheck& check, const MemberEdit& edit,
+                                     std::optional<ODError>* error);
 
     std::filesystem::path root_;
     std::chrono::milliseconds lockTimeout_;

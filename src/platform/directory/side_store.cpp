@@ -11,6 +11,7 @@
 
 #include "platform/directory/account_files.h"
 #include "platform/plist.h"
+#include "platform/process.h"
 
 namespace lockstep {
 
@@ -33,48 +34,6 @@ std::optional<std::string_view> folderFor(std::string_view recordType) {
         return std::string_view("groups");
     }
     return std::nullopt;
-}
-
-bool isValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t extra = 0;
-        std::uint32_t point = 0;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        if ((lead & 0xE0) == 0xC0) {
-            extra = 1;
-            point = lead & 0x1FU;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2;
-            point = lead & 0x0FU;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3;
-            point = lead & 0x07U;
-        } else {
-            return false;
-        }
-        if (i + extra >= text.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            point = (point << 6U) | (next & 0x3FU);
-        }
-        const bool overlong = (extra == 1 && point < 0x80) || (extra == 2 && point < 0x800) ||
-                              (extra == 3 && point < 0x10000);
-        if (overlong || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
 }
 
 // The values of one entry, or nothing when it is not an array of strings

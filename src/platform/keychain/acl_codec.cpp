@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "platform/plist.h"
 
@@ -63,6 +65,26 @@ bool isKind(plist_t node, plist_type kind) {
     return node != nullptr && plist_get_node_type(node) == kind;
 }
 
+// Every item of an array node, each read with `decode`; nothing when the node
+// is not an array or one of its items does not decode.
+template <typename Decode>
+auto decodeItems(plist_t array, Decode decode)
+    -> std::optional<std::vector<typename decltype(decode(array))::value_type>> {
+    if (!isKind(array, PLIST_ARRAY)) {
+        return std::nullopt;
+    }
+    std::vector<typename decltype(decode(array))::value_type> items;
+    const std::uint32_t count = plist_array_get_size(array);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        auto item = decode(plist_array_get_item(array, i));
+        if (!item) {
+            return std::nullopt;
+        }
+        items.push_back(std::move(*item));
+    }
+    return items;
+}
+
 std::optional<SecTrustedApplicationRef> decodeApplication(plist_t node) {
     if (!isKind(node, PLIST_DICT)) {
         return std::nullopt;
@@ -82,35 +104,20 @@ std::optional<SecACLRef> decodeAcl(plist_t node) {
     }
     auto acl = std::make_shared<SecACL>();
 
-    plist_t authorizations = plist_dict_get_item(node, kAuthorizationsKey);
-    if (!isKind(authorizations, PLIST_ARRAY)) {
+    auto authorizations = decodeItems(plist_dict_get_item(node, kAuthorizationsKey), dataValue);
+    if (!authorizations) {
         return std::nullopt;
     }
-    const std::uint32_t authorizationCount = plist_array_get_size(authorizations);
-    for (std::uint32_t i = 0; i < authorizationCount; ++i) {
-        auto tag = dataValue(plist_array_get_item(authorizations, i));
-        if (!tag) {
-            return std::nullopt;
-        }
-        acl->authorizations.push_back(std::move(*tag));
-    }
+    acl->authorizations = std::move(*authorizations);
 
     // A missing list means any application; an empty list means none.
     if (plist_t applications = plist_dict_get_item(node, kApplicationsKey);
         applications != nullptr) {
-        if (!isKind(applications, PLIST_ARRAY)) {
+        auto list = decodeItems(applications, decodeApplication);
+        if (!list) {
             return std::nullopt;
         }
-        std::vector<SecTrustedApplicationRef> list;
-        const std::uint32_t count = plist_array_get_size(applications);
-        for (std::uint32_t i = 0; i < count; ++i) {
-            auto app = decodeApplication(plist_array_get_item(applications, i));
-            if (!app) {
-                return std::nullopt;
-            }
-            list.push_back(std::move(*app));
-        }
-        acl->applications = std::move(list);
+        acl->applications = std::move(*list);
     }
 
     auto description = dataValue(plist_dict_get_item(node, kDescriptionKey));
@@ -172,20 +179,7 @@ std::optional<std::vector<SecACLRef>> decodeAclList(const Bytes& blob) {
         uintValue(plist_dict_get_item(root, kVersionKey)) != kFormatVersion) {
         return std::nullopt;
     }
-    plist_t list = plist_dict_get_item(root, kAclsKey);
-    if (!isKind(list, PLIST_ARRAY)) {
-        return std::nullopt;
-    }
-    std::vector<SecACLRef> acls;
-    const std::uint32_t count = plist_array_get_size(list);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        auto acl = decodeAcl(plist_array_get_item(list, i));
-        if (!acl) {
-            return std::nullopt;
-        }
-        acls.push_back(std::move(*acl));
-    }
-    return acls;
+    return decodeItems(plist_dict_get_item(root, kAclsKey), decodeAcl);
 }
 
 std::optional<std::string> partitionDescription(std::string_view partition) {

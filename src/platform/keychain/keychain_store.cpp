@@ -229,6 +229,36 @@ class Transaction {
     bool done_ = false;
 };
 
+// Runs one statement that changes the row `id` (bound as ?1; `bindRest`
+// binds any other parameters) in a transaction of its own, or a savepoint
+// inside a running change. errSecInvalidItemRef when no row has that id.
+OSStatus changeRow(sqlite3* db, bool nested, std::string_view sql, std::int64_t id,
+                   const std::function<int(Statement&)>& bindRest) {
+    Transaction transaction(db, nested);
+    int rc = transaction.begin();
+    Statement statement;
+    if (rc == SQLITE_OK) {
+        rc = statement.prepare(db, sql);
+    }
+    if (rc == SQLITE_OK) {
+        rc = statement.bind(1, id);
+    }
+    if (rc == SQLITE_OK) {
+        rc = bindRest(statement);
+    }
+    if (rc == SQLITE_OK) {
+        rc = statement.step();
+    }
+    if (rc != SQLITE_DONE) {
+        return statusFromSqlite(rc);
+    }
+    if (sqlite3_changes(db) == 0) {
+        return errSecInvalidItemRef;
+    }
+    rc = transaction.commit();
+    return statusFromSqlite(rc);
+}
+
 StoredItem readRow(const Statement& statement) {
     StoredItem item;
     item.id = statement.integer(0);
@@ -241,6 +271,19 @@ StoredItem readRow(const Statement& statement) {
     item.createdMicros = statement.integer(6);
     item.modifiedMicros = statement.integer(7);
     return item;
+}
+
+// Steps a prepared lookup and reads its first row; `none` when it has none.
+OSStatus readFirstRow(Statement& statement, OSStatus none, StoredItem* out) {
+    const int rc = statement.step();
+    if (rc == SQLITE_DONE) {
+        return none;
+    }
+    if (rc != SQLITE_ROW) {
+        return statusFromSqlite(rc);
+    }
+    *out = readRow(statement);
+    return errSecSuccess;
 }
 
 std::uint32_t bigEndian32(const std::uint8_t* p) {
@@ -608,15 +651,7 @@ OSStatus SecKeychain::find(const Bytes& service, const std::optional<Bytes>& acc
     if (rc != SQLITE_OK) {
         return statusFromSqlite(rc);
     }
-    rc = statement.step();
-    if (rc == SQLITE_DONE) {
-        return errSecItemNotFound;
-    }
-    if (rc != SQLITE_ROW) {
-        return statusFromSqlite(rc);
-    }
-    *out = keychain_internal::readRow(statement);
-    return errSecSuccess;
+    return keychain_internal::readFirstRow(statement, errSecItemNotFound, out);
 }
 
 OSStatus SecKeychain::read(std::int64_t id, StoredItem* out) {
@@ -631,15 +666,7 @@ OSStatus SecKeychain::read(std::int64_t id, StoredItem* out) {
     if (rc != SQLITE_OK) {
         return statusFromSqlite(rc);
     }
-    rc = statement.step();
-    if (rc == SQLITE_DONE) {
-        return errSecInvalidItemRef;
-    }
-    if (rc != SQLITE_ROW) {
-        return statusFromSqlite(rc);
-    }
-    *out = keychain_internal::readRow(statement);
-    return errSecSuccess;
+    return keychain_internal::readFirstRow(statement, errSecInvalidItemRef, out);
 }
 
 OSStatus SecKeychain::openSecret(const StoredItem& item, SecretBytes* secret) const {
@@ -731,67 +758,28 @@ OSStatus SecKeychain::add(const std::vector<NewItem>& items, std::vector<std::in
 }
 
 OSStatus SecKeychain::remove(std::int64_t id) {
-    using keychain_internal::statusFromSqlite;
     if (key_.empty()) {
         return errSecReadOnly;
     }
     const std::lock_guard lock(mutex_);
-    sqlite3* db = db_.get();
-    keychain_internal::Transaction transaction(db, inChange_);
-    int rc = transaction.begin();
-    keychain_internal::Statement statement;
-    if (rc == SQLITE_OK) {
-        rc = statement.prepare(db, "DELETE FROM genp WHERE id = ?1");
-    }
-    if (rc == SQLITE_OK) {
-        rc = statement.bind(1, id);
-    }
-    if (rc == SQLITE_OK) {
-        rc = statement.step();
-    }
-    if (rc != SQLITE_DONE) {
-        return statusFromSqlite(rc);
-    }
-    if (sqlite3_changes(db) == 0) {
-        return errSecInvalidItemRef;
-    }
-    rc = transaction.commit();
-    return statusFromSqlite(rc);
+    return keychain_internal::changeRow(db_.get(), inChange_, "DELETE FROM genp WHERE id = ?1", id,
+                                        [](keychain_internal::Statement&) { return SQLITE_OK; });
 }
 
 OSStatus SecKeychain::setAcl(std::int64_t id, const Bytes& acl) {
-    using keychain_internal::statusFromSqlite;
     if (key_.empty()) {
         return errSecReadOnly;
     }
     const std::lock_guard lock(mutex_);
-    sqlite3* db = db_.get();
-    keychain_internal::Transaction transaction(db, inChange_);
-    int rc = transaction.begin();
-    keychain_internal::Statement statement;
-    if (rc == SQLITE_OK) {
-        rc = statement.prepare(db, "UPDATE genp SET acl = ?2, mdat = ?3 WHERE id = ?1");
-    }
-    if (rc == SQLITE_OK) {
-        rc = statement.bind(1, id);
-    }
-    if (rc == SQLITE_OK) {
-        rc = statement.bind(2, acl);
-    }
-    if (rc == SQLITE_OK) {
-        rc = statement.bind(3, keychain_internal::nowMicros());
-    }
-    if (rc == SQLITE_OK) {
-        rc = statement.step();
-    }
-    if (rc != SQLITE_DONE) {
-        return statusFromSqlite(rc);
-    }
-    if (sqlite3_changes(db) == 0) {
-        return errSecInvalidItemRef;
-    }
-    rc = transaction.commit();
-    return statusFromSqlite(rc);
+    return keychain_internal::changeRow(
+        db_.get(), inChange_, "UPDATE genp SET acl = ?2, mdat = ?3 WHERE id = ?1", id,
+        [&acl](keychain_internal::Statement& statement) {
+            int rc = statement.bind(2, acl);
+            if (rc == SQLITE_OK) {
+                rc = statement.bind(3, keychain_internal::nowMicros());
+            }
+            return rc;
+        });
 }
 
 std::optional<bool> SecKeychain::changeAtomically(const std::function<bool()>& change) {
