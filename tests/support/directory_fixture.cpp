@@ -2,45 +2,10 @@
 
 #include <crypt.h>
 
+#include <memory>
 #include <stdexcept>
-#include <utility>
 
 namespace lockstep::testing {
-
-namespace {
-
-std::string joinMembers(const std::vector<std::string>& members) {
-    std::string text;
-    for (const std::string& member : members) {
-        if (!text.empty()) {
-            text += ',';
-        }
-        text += member;
-    }
-    return text;
-}
-
-// The shadow entry's password and aging fields after the name, for a state.
-std::string shadowFields(const TestUser& user) {
-    const std::string hash = cryptHash(user.password);
-    switch (user.state) {
-        case AccountState::active:
-            return hash + ":19000:0:99999:7:::";
-        case AccountState::locked:
-            return "!" + hash + ":19000:0:99999:7:::";
-        case AccountState::disabled:
-            return "*:19000:0:99999:7:::";
-        case AccountState::expired:
-            // Expired on 1970-01-03.
-            return hash + ":19000:0:99999:7::2:";
-        case AccountState::inactive:
-            // Changed on 1970-01-02, valid for one day, inactive a day later.
-            return hash + ":1:0:1:0:1::";
-    }
-    return hash + ":19000:0:99999:7:::";
-}
-
-}  // namespace
 
 std::string cryptHash(std::string_view password, std::string_view prefix) {
     const std::string phrase(password);
@@ -62,8 +27,7 @@ std::string cryptHash(std::string_view password, std::string_view prefix) {
     return hash;
 }
 
-TestDirectory::TestDirectory() : ownFolder_(std::make_unique<TempDir>()) {
-    root_ = ownFolder_->path();
+TestDirectory::TestDirectory() : ownFolder_(std::in_place), root_(ownFolder_->path()) {
     write();
 }
 
@@ -71,64 +35,50 @@ TestDirectory::TestDirectory(std::filesystem::path root) : root_(std::move(root)
     write();
 }
 
-TestDirectory::~TestDirectory() = default;
-
-std::filesystem::path TestDirectory::etc(std::string_view name) const {
-    return root_ / "etc" / name;
-}
-
 TestDirectory& TestDirectory::addUser(const TestUser& user) {
-    TestUser added = user;
-    if (added.home.empty()) {
-        added.home = "/Users/" + added.name;
-    }
-    shadowFields_.push_back(shadowFields(added));
-    users_.push_back(std::move(added));
+    const std::string home = user.home.empty() ? "/Users/" + user.name : user.home;
+    passwd_ += user.name + ":x:" + std::to_string(user.uid) + ":" + std::to_string(user.gid) + ":" +
+               user.realName + ":" + home + ":" + user.shell + "\n";
+    // The password and aging fields for each AccountState, in its order:
+    // changed in 2022 and never expiring, unless the state says otherwise.
+    const std::string hash = cryptHash(user.password);
+    const std::string aging = ":19000:0:99999:7:::";
+    const std::string fields[] = {
+        hash + aging,
+        "!" + hash + aging,
+        "*" + aging,
+        hash + ":19000:0:99999:7::2:",  // expired on 1970-01-03
+        hash + ":1:0:1:0:1::",          // changed 1970-01-02, valid a day, inactive a day later
+    };
+    shadow_ += user.name + ":" + fields[static_cast<std::size_t>(user.state)] + "\n";
     write();
     return *this;
 }
 
 TestDirectory& TestDirectory::addUser(std::string_view name, std::string_view password,
                                       std::uint32_t uid, AccountState state) {
-    TestUser user;
-    user.name = name;
-    user.password = password;
-    user.uid = uid;
-    user.state = state;
-    return addUser(user);
+    return addUser(TestUser{
+        .name = std::string(name), .uid = uid, .password = std::string(password), .state = state});
 }
 
-TestDirectory& TestDirectory::addGroup(const TestGroup& group) {
-    groups_.push_back(group);
+TestDirectory& TestDirectory::addGroup(std::string_view name, std::uint32_t gid,
+                                       const std::vector<std::string>& members) {
+    std::string list;
+    for (const std::string& member : members) {
+        list += (list.empty() ? "" : ",") + member;
+    }
+    group_ += std::string(name) + ":x:" + std::to_string(gid) + ":" + list + "\n";
+    gshadow_ += std::string(name) + ":!::" + list + "\n";
     write();
     return *this;
 }
 
-TestDirectory& TestDirectory::addGroup(std::string_view name, std::uint32_t gid,
-                                       std::vector<std::string> members) {
-    return addGroup(TestGroup{std::string(name), gid, std::move(members)});
-}
-
 void TestDirectory::write() const {
-    std::string passwd;
-    std::string shadow;
-    for (std::size_t i = 0; i < users_.size(); ++i) {
-        const TestUser& user = users_[i];
-        passwd += user.name + ":x:" + std::to_string(user.uid) + ":" + std::to_string(user.gid) +
-                  ":" + user.realName + ":" + user.home + ":" + user.shell + "\n";
-        shadow += user.name + ":" + shadowFields_[i] + "\n";
-    }
-    std::string group;
-    std::string gshadow;
-    for (const TestGroup& entry : groups_) {
-        const std::string members = joinMembers(entry.members);
-        group += entry.name + ":x:" + std::to_string(entry.gid) + ":" + members + "\n";
-        gshadow += entry.name + ":!::" + members + "\n";
-    }
-    writeFile(etc("passwd"), passwd, std::filesystem::perms(0644));
-    writeFile(etc("shadow"), shadow, std::filesystem::perms(0640));
-    writeFile(etc("group"), group, std::filesystem::perms(0644));
-    writeFile(etc("gshadow"), gshadow, std::filesystem::perms(0640));
+    const auto etc = root_ / "etc";
+    writeFile(etc / "passwd", passwd_, std::filesystem::perms(0644));
+    writeFile(etc / "shadow", shadow_, std::filesystem::perms(0640));
+    writeFile(etc / "group", group_, std::filesystem::perms(0644));
+    writeFile(etc / "gshadow", gshadow_, std::filesystem::perms(0640));
 }
 
 }  // namespace lockstep::testing

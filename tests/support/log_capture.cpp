@@ -2,18 +2,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <optional>
 #include <sstream>
 
 namespace lockstep::testing {
 
 namespace {
 
-bool holds(const LoggedLine& line, std::string_view text) {
-    return line.text.find(text) != std::string::npos;
-}
-
-UserDefaults debugDefaults(bool showDebug) {
-    return UserDefaults({UserDefaults::Domain{{"showDebug", UserDefaults::Value{showDebug}}}});
+bool holds(std::string_view line, std::string_view text) {
+    return line.find(text) != std::string_view::npos;
 }
 
 }  // namespace
@@ -42,13 +40,11 @@ LogCapture::LogCapture() : LogCapture(Options{}) {}
 
 LogCapture::LogCapture(Options options)
     : logger_([this, options] {
-          LoggerEnvironment environment =
-              testLoggerEnvironment(folder_.path(), debugDefaults(options.showDebug));
+          LoggerEnvironment environment = testLoggerEnvironment(
+              folder_.path(), UserDefaults({UserDefaults::Domain{
+                                  {"showDebug", UserDefaults::Value{options.showDebug}}}}));
           environment.writeStandardError = [this](std::string_view text) {
               standardError_ += text;
-          };
-          environment.writeStandardOutput = [this](std::string_view text) {
-              standardOutput_ += text;
           };
           environment.lineObserver = [this](std::string_view line, std::int64_t level) {
               lines_.push_back({level, std::string(line)});
@@ -60,75 +56,41 @@ LogCapture::LogCapture(Options options)
     logger_.updateLogPath();
 }
 
-LogCapture::~LogCapture() = default;
-
 std::vector<LoggedLine> LogCapture::lines(std::int64_t level) const {
     std::vector<LoggedLine> result;
-    for (const auto& line : lines_) {
-        if (line.level == level) {
-            result.push_back(line);
-        }
-    }
+    std::copy_if(lines_.begin(), lines_.end(), std::back_inserter(result),
+                 [level](const LoggedLine& line) { return line.level == level; });
     return result;
-}
-
-bool LogCapture::contains(std::string_view text) const {
-    return indexOf(text).has_value();
 }
 
 bool LogCapture::contains(std::int64_t level, std::string_view text) const {
-    for (const auto& line : lines_) {
-        if (line.level == level && holds(line, text)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-std::optional<std::size_t> LogCapture::indexOf(std::string_view text) const {
-    for (std::size_t i = 0; i < lines_.size(); ++i) {
-        if (holds(lines_[i], text)) {
-            return i;
-        }
-    }
-    return std::nullopt;
+    return std::any_of(lines_.begin(), lines_.end(), [&](const LoggedLine& line) {
+        return line.level == level && holds(line.text, text);
+    });
 }
 
 std::size_t LogCapture::count(std::string_view text) const {
-    std::size_t result = 0;
-    for (const auto& line : lines_) {
-        if (holds(line, text)) {
-            ++result;
-        }
-    }
-    return result;
+    return static_cast<std::size_t>(
+        std::count_if(lines_.begin(), lines_.end(),
+                      [&](const LoggedLine& line) { return holds(line.text, text); }));
 }
 
 bool LogCapture::containsInOrder(std::initializer_list<std::string_view> texts) const {
-    std::size_t next = 0;
+    auto next = lines_.begin();
     for (const auto text : texts) {
-        bool found = false;
-        for (; next < lines_.size(); ++next) {
-            if (holds(lines_[next], text)) {
-                found = true;
-                ++next;
-                break;
-            }
-        }
-        if (!found) {
+        next = std::find_if(next, lines_.end(),
+                            [&](const LoggedLine& line) { return holds(line.text, text); });
+        if (next == lines_.end()) {
             return false;
         }
+        ++next;
     }
     return true;
 }
 
 bool LogCapture::systemContains(std::string_view text) const {
-    for (const auto& entry : systemLog_.entries) {
-        if (entry.message.find(text) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(systemLog_.entries.begin(), systemLog_.entries.end(),
+                       [&](const auto& entry) { return holds(entry.message, text); });
 }
 
 std::string LogCapture::dump() const {
@@ -148,7 +110,6 @@ void LogCapture::clear() {
     lines_.clear();
     systemLog_.entries.clear();
     standardError_.clear();
-    standardOutput_.clear();
 }
 
 }  // namespace lockstep::testing

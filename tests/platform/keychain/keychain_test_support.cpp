@@ -1,31 +1,15 @@
 #include "keychain_test_support.h"
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
-extern char** environ;
+#include <algorithm>
+#include <memory>
 
 namespace lockstep::testing {
 
 KeychainTest::KeychainTest()
-    : service_([this] {
-          writeFile(programPath(), "#!/bin/sh\nexit 0\n", std::filesystem::perms(0755));
-          return options();
-      }()) {}
-
-SqliteKeychainOptions KeychainTest::options() const {
-    SqliteKeychainOptions result;
-    result.systemKeychainPath = systemPath();
-    result.userKeychainPath = userPath();
-    result.callingProgramPath = programPath();
-    return result;
-}
+    : service_((writeFile(programPath(), "#!/bin/sh\nexit 0\n", std::filesystem::perms(0755)),
+                options())) {}
 
 SecKeychainRef KeychainTest::systemKeychain() {
     SecKeychainRef keychain;
@@ -92,8 +76,7 @@ std::vector<std::string> rawSql(const std::filesystem::path& database, const std
         [](void* out, int columns, char** values, char** /*names*/) {
             std::string row;
             for (int i = 0; i < columns; ++i) {
-                row += (i > 0 ? "|" : "");
-                row += values[i] != nullptr ? values[i] : "";
+                row += (i > 0 ? "|" : "") + std::string(values[i] != nullptr ? values[i] : "");
             }
             static_cast<std::vector<std::string>*>(out)->push_back(std::move(row));
             return 0;
@@ -116,46 +99,6 @@ bool contains(const Bytes& haystack, std::string_view needle) {
     const Bytes bytes = toBytes(needle);
     return std::search(haystack.begin(), haystack.end(), bytes.begin(), bytes.end()) !=
            haystack.end();
-}
-
-pid_t spawnSelf(const std::string& test, const std::map<std::string, std::string>& environment) {
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        env.emplace_back(*entry);
-    }
-    for (const auto& [name, value] : environment) {
-        env.push_back(name + "=" + value);
-    }
-    std::vector<char*> envp;
-    for (std::string& entry : env) {
-        envp.push_back(entry.data());
-    }
-    envp.push_back(nullptr);
-
-    std::string program = "/proc/self/exe";
-    std::string filter = "--gtest_filter=" + test;
-    std::vector<char*> argv = {program.data(), filter.data(), nullptr};
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int error =
-        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(error, 0) << std::strerror(error);
-    return error == 0 ? pid : -1;
-}
-
-int waitChild(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            ADD_FAILURE() << "waitpid failed: " << std::strerror(errno);
-            return -1;
-        }
-    }
-    return status;
 }
 
 }  // namespace lockstep::testing

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,7 +18,11 @@ class KeychainTest : public ::testing::Test {
   protected:
     KeychainTest();
 
-    [[nodiscard]] SqliteKeychainOptions options() const;
+    [[nodiscard]] SqliteKeychainOptions options() const {
+        return {.systemKeychainPath = systemPath(),
+                .userKeychainPath = userPath(),
+                .callingProgramPath = programPath()};
+    }
     [[nodiscard]] std::filesystem::path systemPath() const {
         return dir_ / "system/System.keychain";
     }
@@ -57,13 +60,5 @@ std::string integrityCheck(const std::filesystem::path& database);
 
 [[nodiscard]] Bytes fileBytes(const std::filesystem::path& path);
 [[nodiscard]] bool contains(const Bytes& haystack, std::string_view needle);
-
-// Starts this test program again, running only `test`, with the given extra
-// environment. Gives the child's pid; its output goes to /dev/null.
-[[nodiscard]] pid_t spawnSelf(const std::string& test,
-                              const std::map<std::string, std::string>& environment);
-
-// Waits for a child; gives the raw wait status.
-[[nodiscard]] int waitChild(pid_t pid);
 
 }  // namespace lockstep::testing
