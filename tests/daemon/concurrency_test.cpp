@@ -54,31 +54,32 @@ TEST_P(ConcurrentEnrolments, LeaveOneItemWithOneOfThePasswords) {
     const int count = GetParam();
     // The first round races to make the keychain as well.
     for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const fs::path folder = sandbox().path();
         std::map<std::string, std::string> environment{{"COUNT", std::to_string(count)}};
         std::vector<std::string> passwords;
         for (int i = 1; i <= count; ++i) {
-            passwords.push_back("round " + std::to_string(round) + " password " +
-                                std::to_string(i));
-            environment["PASSWORD_" + std::to_string(i)] = passwords.back();
-            writeFile(sandbox().path() / ("shadow." + std::to_string(i)),
+            const std::string n = std::to_string(i);
+            passwords.push_back("round " + std::to_string(round) + " password " + n);
+            environment["PASSWORD_" + n] = passwords.back();
+            writeFile(folder / ("shadow." + n),
                       sandbox().shadowWithPassword(kUser, passwords.back()), fs::perms(0640));
         }
         const auto result = sandbox().runScript(kScript, environment);
         ASSERT_EQ(result.exitCode, 0) << result.err;
         for (int i = 1; i <= count; ++i) {
-            const fs::path folder = sandbox().path();
             const std::string n = std::to_string(i);
-            EXPECT_EQ(readFile(folder / ("status." + n)), "0\n") << "round " << round << " #" << n;
+            EXPECT_EQ(readFile(folder / ("status." + n)), "0\n") << "#" << n;
             EXPECT_EQ(readFile(folder / ("out." + n)), kEnrolled)
-                << "round " << round << " #" << n << ": " << readFile(folder / ("err." + n));
+                << "#" << n << ": " << readFile(folder / ("err." + n));
         }
         const KeychainContents keychain = readKeychain(sandbox().systemKeychain());
         EXPECT_EQ(keychain.integrity, "ok");
-        ASSERT_EQ(keychain.items.size(), 1U) << "round " << round;
-        ASSERT_EQ(keychain.itemsOf(kUser).size(), 1U) << "round " << round;
-        EXPECT_NE(std::find(passwords.begin(), passwords.end(), keychain.items[0].password),
-                  passwords.end())
-            << "round " << round;
+        const auto& items = keychain.items;
+        ASSERT_EQ(items.size(), 1U);
+        EXPECT_EQ(items[0].account, kUser);
+        EXPECT_NE(std::find(passwords.begin(), passwords.end(), items[0].password),
+                  passwords.end());
     }
 }
 

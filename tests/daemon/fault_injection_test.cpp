@@ -20,10 +20,8 @@
 #include "fault_fixtures.h"
 #include "keychain/keychain_util.h"
 #include "platform/process.h"
-#include "support/daemon_sandbox.h"
 #include "support/directory_fixture.h"
 #include "support/kill_vfs.h"
-#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace lockstep::testing {
@@ -35,7 +33,6 @@ constexpr char kChildKeychains[] = "LOCKSTEP_CUT_KEYCHAINS";
 constexpr char kChildAccounts[] = "LOCKSTEP_CUT_ACCOUNTS";
 constexpr char kChildKillAt[] = "LOCKSTEP_CUT_AT";
 constexpr char kChildPassword[] = "LOCKSTEP_CUT_PASSWORD";
-
 constexpr char kOldPassword[] = "old password 7f3a";
 
 // Runs only as a child of the tests below; skipped in a normal run.
@@ -76,8 +73,8 @@ ExitStatus runChild(const std::map<std::string, std::string>& environment) {
     return spawned.process->wait().value_or(ExitStatus{});
 }
 
-bool fileHolds(const fs::path& file, const std::string& text) {
-    return fs::exists(file) && readFile(file).find(text) != std::string::npos;
+std::optional<std::string> contents(const fs::path& file) {
+    return fs::exists(file) ? std::optional(readFile(file)) : std::nullopt;
 }
 
 struct CutCase {
@@ -87,22 +84,23 @@ struct CutCase {
     std::size_t extraBytes;  // added to the new password
 };
 
-void PrintTo(const CutCase& c, std::ostream* out) {
-    *out << c.name;
-}
+class KilledEnrolment : public ::testing::TestWithParam<CutCase> {};
 
-class KilledEnrolment : public ::testing::TestWithParam<CutCase> {
-  protected:
-    void SetUp() override {
-        const CutCase& c = GetParam();
-        newPassword_ = "new password 91c4" + std::string(c.extraBytes, 'n');
-        accounts_.addUser(kUser, newPassword_, 501);
-        fs::create_directories(base());
-        TestMachine machine(accounts_.root(), base());
+TEST_P(KilledEnrolment, LeavesTheOldOrTheNewCredential) {
+    const CutCase& c = GetParam();
+    TempDir dir;
+    const fs::path base = dir / "base";
+    const std::string newPassword = "new password 91c4" + std::string(c.extraBytes, 'n');
+    TestDirectory accounts(dir / "machine");
+    accounts.addUser(kUser, newPassword, 501);
+    fs::create_directories(base);
+    KeychainContents before;
+    {
+        TestMachine machine(accounts.root(), base);
         SecKeychainRef keychain;
         if (c.enrolledBefore || c.otherItems > 0) {
-            ASSERT_EQ(machine.keychain().SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem,
-                                                                      &keychain),
+            ASSERT_EQ(machine.keychain.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem,
+                                                                    &keychain),
                       errSecSuccess);
         }
         for (int i = 0; i < c.otherItems; ++i) {
@@ -115,70 +113,53 @@ class KilledEnrolment : public ::testing::TestWithParam<CutCase> {
                                                      kOldPassword, "", keychain));
         }
         if (keychain) {
-            before_ = readKeychain(TestMachine::systemKeychain(base()));
+            before = readKeychain(TestMachine::systemKeychain(base));
         }
     }
-
-    [[nodiscard]] fs::path base() const { return dir_ / "base"; }
-
-    TempDir dir_;
-    TestDirectory accounts_{dir_ / "machine"};
-    std::string newPassword_;
-    KeychainContents before_;
-};
-
-TEST_P(KilledEnrolment, LeavesTheOldOrTheNewCredential) {
-    const CutCase& c = GetParam();
-    const auto oldItems = before_.itemsOf(kUser);
-    const std::size_t others = before_.items.size() - oldItems.size();
-    const std::string key = readFile(base() / "System.keychain.key");
+    const auto oldItems = before.itemsOf(kUser);
+    const std::size_t others = before.items.size() - oldItems.size();
+    const auto key = contents(base / "System.keychain.key");
     std::vector<std::string> newAcls;
-    std::vector<int> newCuts;
     bool finished = false;
     bool sawOld = false;
     bool sawHotJournal = false;
     int cuts = 0;
     for (int at = 1; !finished; ++at) {
         ASSERT_LE(at, 500) << "the enrolment never ran to its end";
-        const fs::path run = dir_ / ("cut-" + std::to_string(at));
-        fs::copy(base(), run, fs::copy_options::recursive);
+        const fs::path run = dir / ("cut-" + std::to_string(at));
+        fs::copy(base, run, fs::copy_options::recursive);
         const ExitStatus status = runChild({{kChildKeychains, run.string()},
-                                            {kChildAccounts, accounts_.root().string()},
+                                            {kChildAccounts, accounts.root().string()},
                                             {kChildKillAt, std::to_string(at)},
-                                            {kChildPassword, newPassword_},
+                                            {kChildPassword, newPassword},
                                             {"TMPDIR", run.string()}});
-        if (status.exited) {
-            ASSERT_EQ(status.code, 0) << "the uncut enrolment failed";
-            finished = true;
-        } else {
-            ASSERT_EQ(status.code, SIGKILL) << "cut " << at;
-            ++cuts;
-        }
+        finished = status.exited;
+        ASSERT_EQ(status.code, finished ? 0 : SIGKILL) << "cut " << at;
+        cuts += finished ? 0 : 1;
 
         const fs::path file = TestMachine::systemKeychain(run);
         const fs::path journal = file.string() + "-journal";
         sawHotJournal |= fs::exists(journal) && fs::file_size(journal) > 0;
         for (const fs::path& written : {file, journal}) {
-            EXPECT_FALSE(fileHolds(written, newPassword_)) << written << " cut " << at;
-            EXPECT_FALSE(fileHolds(written, kOldPassword)) << written << " cut " << at;
+            const std::string text = contents(written).value_or("");
+            EXPECT_EQ(text.find(newPassword), std::string::npos) << written << " cut " << at;
+            EXPECT_EQ(text.find(kOldPassword), std::string::npos) << written << " cut " << at;
         }
-
         const KeychainContents after = readKeychain(file);
         ASSERT_EQ(after.openStatus, errSecSuccess) << "cut " << at;
         EXPECT_EQ(after.integrity, "ok") << "cut " << at;
-        EXPECT_EQ(after.items.size() - after.itemsOf(kUser).size(), others) << "cut " << at;
         const auto mine = after.itemsOf(kUser);
+        EXPECT_EQ(after.items.size() - mine.size(), others) << "cut " << at;
         if (mine == oldItems) {
             EXPECT_FALSE(finished) << "a finished enrolment must show";
             sawOld = true;
         } else {
             ASSERT_EQ(mine.size(), 1U) << "cut " << at;
-            EXPECT_EQ(mine[0].password, newPassword_) << "cut " << at;
+            EXPECT_EQ(mine[0].password, newPassword) << "cut " << at;
             newAcls.push_back(mine[0].acl);
-            newCuts.push_back(at);
         }
         if (c.enrolledBefore) {
-            EXPECT_EQ(readFile(run / "System.keychain.key"), key) << "cut " << at;
+            EXPECT_EQ(contents(run / "System.keychain.key"), key) << "cut " << at;
         }
         fs::remove_all(run);
     }
@@ -186,11 +167,11 @@ TEST_P(KilledEnrolment, LeavesTheOldOrTheNewCredential) {
     EXPECT_TRUE(sawHotJournal) << "no cut fell inside a commit";
     // Every new credential found after a cut is whole: its access list is the
     // one the uncut enrolment gave it.
-    for (std::size_t i = 0; i < newAcls.size(); ++i) {
-        EXPECT_TRUE(newAcls[i] == newAcls.back()) << "unfinished access list, cut " << newCuts[i];
+    for (const std::string& acl : newAcls) {
+        EXPECT_EQ(acl, newAcls.back()) << "unfinished access list";
     }
-    std::cout << "[ cuts     ] " << c.name << ": " << cuts << " cut points, " << newAcls.size() - 1
-              << " showing the new credential" << std::endl;
+    EXPECT_GE(cuts, 25) << "too few cut points to cover a commit";
+    std::cout << "[ cuts     ] " << c.name << ": " << cuts << " cut points" << std::endl;
 }
 
 INSTANTIATE_TEST_SUITE_P(Enrolments, KilledEnrolment,
@@ -230,110 +211,19 @@ TEST_F(SandboxTest, FullKeychainFolderKeepsTheOldCredential) {
         const KeychainContents after = readKeychain(sandbox().path() / "after/System.keychain");
         EXPECT_EQ(after.integrity, "ok") << free;
         ASSERT_EQ(after.itemsOf(kUser).size(), 1U) << free;
-        if (result.out == kEnrolling + "password set failed\n" + kArmed) {
-            EXPECT_EQ(after.itemsOf(kUser)[0].password, kPassword) << free;
-            EXPECT_EQ(armedPassword(), kPassword) << free;
+        const bool wentThrough = result.out == kEnrolled + kArmed;
+        if (!wentThrough) {
+            ASSERT_EQ(result.out, kEnrolling + "password set failed\n" + kArmed) << free;
             ++failed;
-            continue;
         }
-        ASSERT_EQ(result.out, kEnrolled + kArmed) << free;
-        EXPECT_EQ(after.itemsOf(kUser)[0].password, newPassword);
-        EXPECT_EQ(armedPassword(), newPassword);
-        std::cout << "[ space    ] failed with 0 to " << free - 4096
-                  << " bytes free, went through with " << free << std::endl;
-        break;
+        const std::string expected = wentThrough ? newPassword : kPassword;
+        EXPECT_EQ(after.itemsOf(kUser)[0].password, expected) << free;
+        EXPECT_EQ(armed().value_or(std::pair<std::string, std::string>()).second, expected);
+        if (wentThrough) {
+            break;
+        }
     }
     EXPECT_GT(failed, 0);
-}
-
-// A damaged System keychain: the plain run prints nothing, says in the log
-// that it found no credential, exits 0 and changes neither file.
-TEST_F(SandboxTest, DamagedKeychainIsLeftAlone) {
-    ASSERT_EQ(enrol(kUser, kPassword).out, kEnrolled);
-    const fs::path keychain = sandbox().systemKeychain();
-    const fs::path key = keychain.string() + ".key";
-    const fs::path saved = sandbox().path() / "saved";
-    fs::create_directories(saved);
-    fs::copy(keychain, saved / "keychain");
-    fs::copy(key, saved / "key");
-    const auto overwrite = [](const fs::path& file, std::uintmax_t from, std::uintmax_t to) {
-        std::string bytes = readFile(file);
-        for (auto i = from; i < std::min<std::uintmax_t>(to, bytes.size()); ++i) {
-            bytes[i] = static_cast<char>(0x5A ^ (i & 0xFF));
-        }
-        writeFile(file, bytes, fs::perms(0600));
-    };
-    struct Damage {
-        const char* name;
-        std::function<void()> apply;
-    };
-    const std::vector<Damage> damages = {
-        {"header overwritten", [&] { overwrite(keychain, 0, 32); }},
-        {"pages overwritten", [&] { overwrite(keychain, 4096, UINTMAX_MAX); }},
-        {"truncated", [&] { fs::resize_file(keychain, fs::file_size(keychain) - 1000); }},
-        {"key too short", [&] { fs::resize_file(key, 31); }},
-        {"key too long", [&] { fs::resize_file(key, 33); }},
-        {"key of another keychain", [&] { overwrite(key, 0, 32); }},
-        {"key readable by others", [&] { fs::permissions(key, fs::perms(0644)); }},
-        {"key missing", [&] { fs::remove(key); }},
-    };
-    sandbox().setPreferences("<key>showDebug</key><true/>");
-    for (const Damage& damage : damages) {
-        fs::copy(saved / "keychain", keychain, fs::copy_options::overwrite_existing);
-        fs::copy(saved / "key", key, fs::copy_options::overwrite_existing);
-        fs::permissions(key, fs::perms(0600));
-        damage.apply();
-        const std::optional<std::string> keychainBefore =
-            fs::exists(keychain) ? std::optional(readFile(keychain)) : std::nullopt;
-        const std::optional<std::string> keyBefore =
-            fs::exists(key) ? std::optional(readFile(key)) : std::nullopt;
-        const auto keyMode = fs::status(key).permissions();
-        fs::remove(sandbox().path() / "fdesetup-record.stdin");
-        fs::remove_all(sandbox().userKeychain().parent_path());
-
-        const auto result = sandbox().run({});
-        EXPECT_EQ(result.exitCode, 0) << damage.name;
-        EXPECT_EQ(result.out, "") << damage.name;
-        EXPECT_NE(result.err.find("run() System keychain not available: "
-                                  "SecretKeeperError.errorFindingKey(status -"),
-                  std::string::npos)
-            << damage.name << ": " << result.err;
-        EXPECT_NE(result.err.find("Lockstep not found in keychain"), std::string::npos)
-            << damage.name << ": " << result.err;
-        EXPECT_FALSE(sandbox().fdesetupInput()) << damage.name;
-        EXPECT_EQ(fs::exists(keychain) ? std::optional(readFile(keychain)) : std::nullopt,
-                  keychainBefore)
-            << damage.name;
-        EXPECT_EQ(fs::exists(key) ? std::optional(readFile(key)) : std::nullopt, keyBefore)
-            << damage.name;
-        EXPECT_EQ(fs::status(key).permissions(), keyMode) << damage.name;
-        EXPECT_FALSE(fs::exists(keychain.string() + "-journal")) << damage.name;
-    }
-}
-
-// What the log says of a damaged System keychain, in process where the
-// system log can be read: why the System keychain could not be used, that the
-// daemon fell back to the user's keychain, and that it found no credential.
-TEST(DamagedKeychain, TheLogTellsOfTheFallback) {
-    TempDir dir;
-    TestDirectory accounts(dir / "machine");
-    accounts.addUser(kUser, kOldPassword, 501);
-    TestMachine machine(accounts.root(), dir / "keychains");
-    ASSERT_EQ(machine.run({.setUser = true, .user = kUser, .password = kOldPassword}), kEnrolled);
-    const fs::path file = TestMachine::systemKeychain(dir / "keychains");
-    std::string bytes = readFile(file);
-    bytes.replace(0, 16, "not a keychain!");
-    writeFile(file, bytes, fs::perms(0600));
-
-    LogCapture capture;
-    EXPECT_EQ(machine.run({}), "");
-    EXPECT_TRUE(capture.contains(kLogLevelError,
-                                 "System keychain not available: "
-                                 "SecretKeeperError.errorFindingKey(status -25295)"))
-        << capture.dump();
-    EXPECT_TRUE(capture.systemContains("using user keychain")) << capture.dump();
-    EXPECT_TRUE(capture.contains(kLogLevelError, "Lockstep not found in keychain"));
-    EXPECT_EQ(readFile(file), bytes);
 }
 
 }  // namespace

@@ -1,111 +1,117 @@
 // The run flow in process, on a real keychain and real account files in a
-// temporary folder, with the stand-in restart tool.
+// temporary folder, with the stand-in restart tool and a recording system log.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <sstream>
+#include <functional>
+#include <tuple>
 
-#include "daemon/password_daemon.h"
-#include "keychain/keychain_util.h"
-#include "platform/directory/local_directory.h"
-#include "platform/keychain/sqlite_keychain.h"
+#include "fault_fixtures.h"
 #include "support/directory_fixture.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 namespace lockstep::testing {
 namespace {
 
+namespace fs = std::filesystem;
+
+constexpr char kSecret[] = "S3cret-8f2e horse";
+
 class RunFlow : public ::testing::Test {
   protected:
-    RunFlow() : keychain_(options()), directory_(accounts_.root()) {
-        accounts_.addUser("alice", "right", 501).addUser("locked", "pw", 502, AccountState::locked);
-        accounts_.addUser("gone", "pw", 503, AccountState::disabled);
-        ::setenv("FAKE_FDESETUP_RECORD", (folder_ / "record").c_str(), 1);
-    }
-    ~RunFlow() override { ::unsetenv("FAKE_FDESETUP_RECORD"); }
+    RunFlow() { accounts_.addUser(kUser, kSecret, 501); }
 
-    SqliteKeychainOptions options() {
-        SqliteKeychainOptions result;
-        result.systemKeychainPath = folder_ / "var/lib/lockstep/System.keychain";
-        result.userKeychainPath = folder_ / "home/.local/share/lockstep/login.keychain";
-        return result;
-    }
-
-    Context context() {
-        return Context{.keychain = keychain_,
-                       .directory = directory_,
-                       .fdesetupPath = LOCKSTEP_TEST_HELPERS_DIR "/fake_fdesetup",
-                       .bundlePath = folder_.path(),
-                       .machineRoot = folder_.path()};
-    }
-
-    std::string run(PasswordDaemon command) {
-        std::ostringstream out;
-        command.run(context(), out);
-        return out.str();
-    }
-
-    std::optional<std::string> storedAccount() {
-        SecKeychainRef system;
-        if (keychain_.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &system) != 0) {
-            return std::nullopt;
-        }
-        const auto item = KeychainUtil::findPassword(context(), "Lockstep", std::nullopt, system);
-        return item ? std::optional(item->username) : std::nullopt;
-    }
-
-    TempDir folder_;
-    TestDirectory accounts_;
-    SqliteKeychainService keychain_;
-    LocalDirectoryService directory_;
+    TempDir dir_;
+    TestDirectory accounts_{dir_ / "machine"};
+    TestMachine machine_{accounts_.root(), dir_ / "keychains"};
 };
 
-TEST_F(RunFlow, EachEnrolmentOutcomePrintsItsLines) {
-    struct Case {
-        std::string user;
-        std::string password;
-        std::string printed;
-    };
-    for (const Case& c :
-         {Case{"alice", "wrong", "alice ********\nincorrect password\n"},
-          Case{"nobody", "pw", "nobody ********\naccount Does Not Exist\n"},
-          Case{"locked", "pw", "locked ********\naccount locked\n"},
-          Case{"gone", "pw", "gone ********\naccount locked\n"},
-          Case{"alice", "right", "alice ********\nSuccessfully authenticated with FileVault\n"}}) {
-        EXPECT_EQ(run({.setUser = true, .user = c.user, .password = c.password}), c.printed);
-    }
+std::optional<std::string> contents(const fs::path& file) {
+    return fs::exists(file) ? std::optional(readFile(file)) : std::nullopt;
 }
 
-TEST_F(RunFlow, TheEnrolmentPathNeedsAllThreeValues) {
-    EXPECT_EQ(run({.setUser = true, .user = "alice", .password = std::nullopt}), "");
-    EXPECT_EQ(run({.setUser = false, .user = "alice", .password = "right"}), "");
-    EXPECT_EQ(run({.setUser = true, .user = std::nullopt, .password = "right"}), "");
-    EXPECT_FALSE(storedAccount());
-}
-
-TEST_F(RunFlow, PlainRunLogsAndPrintsTheOutcomeOfTheRequest) {
-    ASSERT_EQ(run({.setUser = true, .user = "alice", .password = "right"}),
-              "alice ********\nSuccessfully authenticated with FileVault\n");
-    EXPECT_EQ(storedAccount(), "alice");
-
+// The outcome of the request is logged and printed; the password reaches
+// neither the system log, standard error nor the log file.
+TEST_F(RunFlow, PlainRunLogsAndPrintsTheOutcomeButNeverThePassword) {
     LogCapture capture;
-    EXPECT_EQ(run({}), "Successfully authenticated with FileVault\n");
+    ASSERT_EQ(machine_.run({.setUser = true, .user = kUser, .password = kSecret}), kEnrolled);
+    const auto items = readKeychain(TestMachine::systemKeychain(dir_ / "keychains")).itemsOf(kUser);
+    ASSERT_EQ(items.size(), 1U);
+    EXPECT_EQ(items[0].password, kSecret);
+
+    EXPECT_EQ(machine_.run({}), kArmed);
     EXPECT_TRUE(capture.contains("run() Successfully authenticated with FileVault"))
         << capture.dump();
-
     ::setenv("FAKE_FDESETUP_END", "1", 1);
-    EXPECT_EQ(run({}), "Failed to authenticate with FileVault\n");
+    EXPECT_EQ(machine_.run({}), kNotArmed);
     ::unsetenv("FAKE_FDESETUP_END");
+
+    ASSERT_TRUE(capture.systemContains("setting new password success"));
+    for (const auto& entry : capture.systemEntries()) {
+        EXPECT_EQ(entry.message.find(kSecret), std::string::npos) << entry.message;
+    }
+    EXPECT_FALSE(capture.contains(kSecret));
+    EXPECT_EQ(capture.standardError().find(kSecret), std::string::npos);
+    EXPECT_EQ(capture.logFileContents().find(kSecret), std::string::npos);
 }
 
 TEST_F(RunFlow, WithoutTheSystemKeychainTheUserKeychainIsUsed) {
     // A folder where the System keychain file should be: it cannot be opened.
-    std::filesystem::create_directories(folder_ / "var/lib/lockstep/System.keychain");
-    EXPECT_EQ(run({.setUser = true, .user = "alice", .password = "right"}),
-              "alice ********\nSuccessfully authenticated with FileVault\n");
-    EXPECT_TRUE(std::filesystem::exists(folder_ / "home/.local/share/lockstep/login.keychain"));
-    EXPECT_EQ(run({}), "Successfully authenticated with FileVault\n");
+    std::filesystem::create_directories(TestMachine::systemKeychain(dir_ / "keychains"));
+    EXPECT_EQ(machine_.run({.setUser = true, .user = kUser, .password = kSecret}), kEnrolled);
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "keychains/login.keychain"));
+    EXPECT_EQ(machine_.run({}), kArmed);
+}
+
+// A damaged System keychain or key: the plain run prints nothing, logs why
+// the System keychain could not be used, that the user's keychain was tried
+// instead and that no credential was found, and changes neither file.
+TEST_F(RunFlow, ADamagedKeychainIsLeftAloneAndTheLogTellsWhy) {
+    const fs::path keychain = TestMachine::systemKeychain(dir_ / "keychains");
+    const fs::path key = keychain.string() + ".key";
+    ASSERT_EQ(machine_.run({.setUser = true, .user = kUser, .password = kSecret}), kEnrolled);
+    const std::string savedKeychain = readFile(keychain);
+    const std::string savedKey = readFile(key);
+    const auto overwrite = [](const fs::path& file, std::size_t from, std::size_t to) {
+        std::string bytes = readFile(file);
+        for (auto i = from; i < std::min(to, bytes.size()); ++i) {
+            bytes[i] = static_cast<char>(0x5A ^ (i & 0xFF));
+        }
+        writeFile(file, bytes, fs::perms(0600));
+    };
+    const std::vector<std::tuple<const char*, std::string, std::function<void()>>> damages = {
+        {"header overwritten", "(status -25295)", [&] { overwrite(keychain, 0, 32); }},
+        {"pages overwritten", "(status -", [&] { overwrite(keychain, 4096, SIZE_MAX); }},
+        {"truncated", "(status -", [&] { fs::resize_file(keychain, savedKeychain.size() - 1000); }},
+        {"key too short", "(status -", [&] { fs::resize_file(key, 31); }},
+        {"key too long", "(status -", [&] { fs::resize_file(key, 33); }},
+        {"key of another keychain", "(status -", [&] { overwrite(key, 0, 32); }},
+        {"key readable by others", "(status -", [&] { fs::permissions(key, fs::perms(0644)); }},
+        {"key missing", "(status -", [&] { fs::remove(key); }},
+    };
+    for (const auto& [name, status, damage] : damages) {
+        writeFile(keychain, savedKeychain, fs::perms(0600));
+        writeFile(key, savedKey, fs::perms(0600));
+        damage();
+        const auto files = [&] {
+            return std::tuple(contents(keychain), contents(key), fs::status(key).permissions());
+        };
+        const auto before = files();
+        fs::remove(dir_ / "keychains/login.keychain");
+
+        LogCapture capture;
+        EXPECT_EQ(TestMachine(accounts_.root(), dir_ / "keychains").run({}), "") << name;
+        EXPECT_TRUE(capture.contains(
+            kLogLevelError,
+            "System keychain not available: SecretKeeperError.errorFindingKey" + status))
+            << name << ": " << capture.dump();
+        EXPECT_TRUE(capture.systemContains("using user keychain")) << name;
+        EXPECT_TRUE(capture.contains(kLogLevelError, "Lockstep not found in keychain")) << name;
+        EXPECT_TRUE(files() == before) << name;
+        EXPECT_FALSE(fs::exists(keychain.string() + "-journal")) << name;
+    }
 }
 
 }  // namespace

@@ -180,16 +180,12 @@ std::filesystem::path DaemonSandbox::systemKeychain() const {
     return path_ / "var-lib" / "lockstep" / "System.keychain";
 }
 
-std::filesystem::path DaemonSandbox::userKeychain() const {
-    return path_ / "root" / kUserKeychainRelativePath;
+std::filesystem::path DaemonSandbox::etcFolder() const {
+    return path_ / "etc";
 }
 
 std::filesystem::path DaemonSandbox::logFolder() const {
     return path_ / "tmp" / "lockstep";
-}
-
-std::filesystem::path DaemonSandbox::etcFolder() const {
-    return path_ / "etc";
 }
 
 DaemonSandbox::Result DaemonSandbox::run(const std::vector<std::string>& arguments,

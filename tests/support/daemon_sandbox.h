@@ -50,9 +50,7 @@ class DaemonSandbox {
 
     // Where the daemon's files land, seen from outside the namespace.
     [[nodiscard]] std::filesystem::path systemKeychain() const;
-    [[nodiscard]] std::filesystem::path userKeychain() const;  // root's login keychain
-    [[nodiscard]] std::filesystem::path logFolder() const;     // /tmp/lockstep
-    [[nodiscard]] std::filesystem::path etcFolder() const;     // upper layer of /etc
+    [[nodiscard]] std::filesystem::path logFolder() const;  // /tmp/lockstep
 
     struct Result {
         int exitCode = -1;
@@ -77,6 +75,7 @@ class DaemonSandbox {
     void setKeychainTmpfs(std::optional<std::string> size) { keychainTmpfs_ = std::move(size); }
 
   private:
+    [[nodiscard]] std::filesystem::path etcFolder() const;  // upper layer of /etc
     Result runInNamespace(std::vector<std::string> command,
                           const std::map<std::string, std::string>& environment);
 

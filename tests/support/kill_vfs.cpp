@@ -145,8 +145,4 @@ void arm(int at) {
     killAt = at;
 }
 
-int events() {
-    return counted;
-}
-
 }  // namespace lockstep::testing::kill_vfs

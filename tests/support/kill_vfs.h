@@ -13,7 +13,4 @@ void install();
 // Kills the process at the `killAt`-th counted event from now; 0 disarms.
 void arm(int killAt);
 
-// Events counted since the last arm().
-[[nodiscard]] int events();
-
 }  // namespace lockstep::testing::kill_vfs
