@@ -4,7 +4,6 @@
 // splitting (a false positive in std::vector growth); it is not ours to fix.
 #pragma GCC diagnostic ignored "-Wnull-dereference"
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <string_view>
 
@@ -85,8 +84,7 @@ std::optional<std::string> checkGrammar(const std::vector<std::string>& argument
             // value may be joined to a short name.
             for (std::size_t j = 1; j < argument.size(); ++j) {
                 const OptionName* shortOption = findShort(argument[j]);
-                if (shortOption == nullptr ||
-                    (shortOption->takesValue && argument.size() > 2)) {
+                if (shortOption == nullptr || (shortOption->takesValue && argument.size() > 2)) {
                     return "Unknown option '" + std::string(argument) + "'";
                 }
                 option = shortOption;
@@ -131,10 +129,9 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& arguments) {
     for (std::size_t i = arguments.size(); i-- > 0;) {
         const std::string_view argument = arguments[i];
         const auto equals = argument.find('=');
-        const OptionName* option =
-            argument.starts_with("--") && equals != std::string_view::npos
-                ? findLong(argument.substr(0, equals))
-                : nullptr;
+        const OptionName* option = argument.starts_with("--") && equals != std::string_view::npos
+                                       ? findLong(argument.substr(0, equals))
+                                       : nullptr;
         if (option != nullptr && option->takesValue) {
             reversed.emplace_back(argument.substr(equals + 1));
             reversed.emplace_back(option->longName);

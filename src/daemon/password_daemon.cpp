@@ -65,8 +65,7 @@ bool enrol(const Context& context, const std::string& user, const std::string& p
            std::ostream& out) {
     printLine(out, user + " " + std::string(kMaskedPassword));
 
-    const LocalPasswordResult result =
-        PasswordUtils::isLocalPasswordValid(context, user, password);
+    const LocalPasswordResult result = PasswordUtils::isLocalPasswordValid(context, user, password);
     if (result.kind() != LocalPasswordResult::Case::success) {
         printLine(out, lineFor(result));
         return false;
@@ -86,8 +85,8 @@ void armRestart(const Context& context, std::ostream& out) {
     if (!item) {
         return;
     }
-    const bool armed = FDESetupHelper::filevaultAuth(item->username, item->passwordText(),
-                                                     context.fdesetupPath);
+    const bool armed =
+        FDESetupHelper::filevaultAuth(item->username, item->passwordText(), context.fdesetupPath);
     const std::string_view message = armed ? "Successfully authenticated with FileVault"
                                            : "Failed to authenticate with FileVault";
     LOCKSTEP_LOG_DEBUG(message, kFunctionName);

@@ -42,7 +42,9 @@ ScopedSystemLog::ScopedSystemLog(SystemLog& log) : previous_(installedSystemLog)
     installedSystemLog = &log;
 }
 
-ScopedSystemLog::~ScopedSystemLog() { installedSystemLog = previous_; }
+ScopedSystemLog::~ScopedSystemLog() {
+    installedSystemLog = previous_;
+}
 
 std::string buildLogLine(std::string_view message, std::string_view file, std::int64_t line,
                          std::string_view function) {
@@ -78,9 +80,15 @@ void MDLLogWithMark(std::string_view message, std::string_view file, std::int64_
     logDebugLine(buildLogLine(message, file, line, function));
 }
 
-void logErrorLine(std::string_view text) { emit(text, kLogLevelError); }
-void logInfoLine(std::string_view text) { emit(text, kLogLevelInfo); }
-void logDebugLine(std::string_view text) { emit(text, kLogLevelDebug); }
+void logErrorLine(std::string_view text) {
+    emit(text, kLogLevelError);
+}
+void logInfoLine(std::string_view text) {
+    emit(text, kLogLevelInfo);
+}
+void logDebugLine(std::string_view text) {
+    emit(text, kLogLevelDebug);
+}
 
 void osLog(LogType type, std::string_view message) {
     SystemLog& log = systemLog();

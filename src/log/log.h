@@ -43,13 +43,13 @@ void osLog(LogType type, std::string_view message);
 
 // Routes the system log to `log` for the lifetime of this object.
 class ScopedSystemLog {
-public:
+  public:
     explicit ScopedSystemLog(SystemLog& log);
     ~ScopedSystemLog();
     ScopedSystemLog(const ScopedSystemLog&) = delete;
     ScopedSystemLog& operator=(const ScopedSystemLog&) = delete;
 
-private:
+  private:
     SystemLog* previous_;
 };
 

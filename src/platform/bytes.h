@@ -9,9 +9,13 @@ namespace lockstep {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline Bytes toBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+inline Bytes toBytes(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
 
-inline std::string toString(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline std::string toString(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 // Overwrites the memory of a buffer that held a secret before it is freed.
 void secureWipe(void* data, std::size_t length) noexcept;
@@ -19,7 +23,7 @@ void secureWipe(void* data, std::size_t length) noexcept;
 // A byte buffer for secrets: its contents are wiped when it is destroyed or
 // reassigned, so a password does not linger in freed heap memory.
 class SecretBytes {
-public:
+  public:
     SecretBytes() = default;
     explicit SecretBytes(Bytes bytes) : bytes_(std::move(bytes)) {}
     SecretBytes(const SecretBytes&) = default;
@@ -46,7 +50,7 @@ public:
     [[nodiscard]] bool empty() const { return bytes_.empty(); }
     [[nodiscard]] const std::uint8_t* data() const { return bytes_.data(); }
 
-private:
+  private:
     void wipe() noexcept { secureWipe(bytes_.data(), bytes_.size()); }
     Bytes bytes_;
 };

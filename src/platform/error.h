@@ -9,7 +9,7 @@ namespace lockstep {
 // Common face of every error the directory facility and the password check
 // read: a signed integer code and a human-readable description.
 class Error : public std::exception {
-public:
+  public:
     [[nodiscard]] virtual std::int64_t code() const noexcept = 0;
     [[nodiscard]] virtual std::string localizedDescription() const = 0;
     [[nodiscard]] const char* what() const noexcept override { return "lockstep error"; }

@@ -1,11 +1,11 @@
 #include "platform/plist.h"
 
-#include "platform/plist_limits.h"
-
 #include <plist/plist.h>
 
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/plist_limits.h"
 
 namespace lockstep {
 

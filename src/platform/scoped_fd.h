@@ -7,7 +7,7 @@ namespace lockstep {
 // Owns one file descriptor and closes it when destroyed. Move-only, so a
 // descriptor has exactly one owner on every path.
 class ScopedFD {
-public:
+  public:
     ScopedFD() = default;
     explicit ScopedFD(int fd) : fd_(fd) {}
     ScopedFD(const ScopedFD&) = delete;
@@ -32,7 +32,7 @@ public:
     // when close(2) reported an error.
     bool reset(int fd = -1) noexcept;
 
-private:
+  private:
     int fd_ = -1;
 };
 

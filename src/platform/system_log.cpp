@@ -20,9 +20,13 @@ int priorityFor(LogType type) {
 }
 }  // namespace
 
-SyslogSystemLog::SyslogSystemLog() { ::openlog("lockstepd", LOG_PID | LOG_NDELAY, LOG_DAEMON); }
+SyslogSystemLog::SyslogSystemLog() {
+    ::openlog("lockstepd", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+}
 
-SyslogSystemLog::~SyslogSystemLog() { ::closelog(); }
+SyslogSystemLog::~SyslogSystemLog() {
+    ::closelog();
+}
 
 bool SyslogSystemLog::isEnabled(LogType type) const {
     const int mask = ::setlogmask(0);

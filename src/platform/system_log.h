@@ -12,7 +12,7 @@ enum class LogType { Debug, Default, Error };
 // The machine's unified system log. On Linux it is syslog(3); tests use a
 // recording twin to read what was sent.
 class SystemLog {
-public:
+  public:
     virtual ~SystemLog() = default;
     // Whether messages of this type reach the log at all.
     [[nodiscard]] virtual bool isEnabled(LogType type) const = 0;
@@ -24,7 +24,7 @@ public:
 // maps to LOG_DEBUG, the default type to LOG_NOTICE and the error type to
 // LOG_ERR. The message is always passed as a "%s" argument, never as a format.
 class SyslogSystemLog final : public SystemLog {
-public:
+  public:
     SyslogSystemLog();
     ~SyslogSystemLog() override;
     SyslogSystemLog(const SyslogSystemLog&) = delete;
@@ -36,7 +36,7 @@ public:
 
 // Keeps every message in memory, for tests.
 class RecordingSystemLog final : public SystemLog {
-public:
+  public:
     struct Entry {
         LogType type;
         std::string message;

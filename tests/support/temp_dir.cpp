@@ -11,7 +11,8 @@
 namespace lockstep::testing {
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "lockstep-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "lockstep-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }

@@ -9,7 +9,7 @@ namespace lockstep::testing {
 // A fresh folder under the system temporary folder, removed with everything
 // in it when the object goes away.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -20,7 +20,7 @@ public:
         return path_ / name;
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

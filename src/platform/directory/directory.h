@@ -17,13 +17,13 @@ namespace lockstep {
 // An error of the directory service: an OpenDirectory-style code and a
 // description.
 class ODError final : public Error {
-public:
+  public:
     ODError(std::int64_t code, std::string description)
         : code_(code), description_(std::move(description)) {}
     [[nodiscard]] std::int64_t code() const noexcept override { return code_; }
     [[nodiscard]] std::string localizedDescription() const override { return description_; }
 
-private:
+  private:
     std::int64_t code_;
     std::string description_;
 };
@@ -96,7 +96,7 @@ using ODQueryRef = std::shared_ptr<ODQuery>;
 
 // A directory record as a query returned it: a snapshot of its attributes.
 class ODRecord {
-public:
+  public:
     ODRecord(std::string recordType, std::string recordName,
              std::map<std::string, std::vector<ODValue>, std::less<>> attributes)
         : recordType_(std::move(recordType)),
@@ -113,7 +113,7 @@ public:
     // "<ODRecord: 0x...> {recordType: dsRecTypeStandard:Users, recordName: alice}".
     [[nodiscard]] std::string description() const;
 
-private:
+  private:
     std::string recordType_;
     std::string recordName_;
     std::map<std::string, std::vector<ODValue>, std::less<>> attributes_;
@@ -125,7 +125,7 @@ using ODRecordRef = std::shared_ptr<ODRecord>;
 // reference; none throws. The real service is LocalDirectoryService over the
 // account files; tests wrap it to force failures it cannot be made to produce.
 class DirectoryService {
-public:
+  public:
     virtual ~DirectoryService() = default;
 
     [[nodiscard]] virtual ODSessionRef ODSessionDefaultSession() = 0;
@@ -163,8 +163,7 @@ public:
                                                   const ODRecordRef& member,
                                                   std::optional<ODError>* error) = 0;
 
-    [[nodiscard]] virtual bool setValueForAttribute(const ODRecordRef& record,
-                                                    const ODValue& value,
+    [[nodiscard]] virtual bool setValueForAttribute(const ODRecordRef& record, const ODValue& value,
                                                     std::string_view attribute,
                                                     std::optional<ODError>* error) = 0;
 };

@@ -107,7 +107,7 @@ inline constexpr SecRandomRef kSecRandomDefault = SecRandomRef::Default;
 // and never throws. The real service is SqliteKeychainService; tests wrap it
 // to force failures it cannot be made to produce.
 class KeychainService {
-public:
+  public:
     virtual ~KeychainService() = default;
 
     [[nodiscard]] virtual OSStatus SecKeychainCopyDomainDefault(SecPreferencesDomain domain,
