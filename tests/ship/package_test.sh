@@ -37,8 +37,10 @@ bad_dirs=$(dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "
 [ "$(dpkg-deb -f "$deb" Package)" = lockstep ] || fail "package name"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
 [ "$(dpkg-deb -f "$deb" Section)" = admin ] || fail "section"
-dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "no shared-library dependencies"
-dpkg-deb -f "$deb" Description | grep -q 'lockstepctl' || fail "no long description"
+# grep reads to the end (no -q): under pipefail an early exit would fail the
+# check at random with dpkg-deb's SIGPIPE.
+dpkg-deb -f "$deb" Depends | grep 'libc6' >/dev/null || fail "no shared-library dependencies"
+dpkg-deb -f "$deb" Description | grep 'lockstepctl' >/dev/null || fail "no long description"
 
 # The unit in the package starts the packaged daemon.
 dpkg-deb -x "$deb" "$ship_temp/data"

@@ -8,7 +8,7 @@ set -euo pipefail
 source_dir=$1
 readme="$source_dir/README.md"
 
-first_two=$(awk '/^```/ { inside = !inside; next } inside && NF { print $1, $2 }' "$readme" | head -2)
+first_two=$(awk '/^```/ { inside = !inside; next } inside && NF { print $1, $2 }' "$readme" | sed -n 1,2p)
 [ "$first_two" = $'make demo\nmake test' ] || fail "the README does not start with make demo, make test: $first_two"
 
 targets=$(grep -oE '(^|[`$# ] *)make [a-z-]+' "$readme" | awk '{ print $NF }' | sort -u)
