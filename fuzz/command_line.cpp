@@ -69,7 +69,8 @@ void checkReparses(const PasswordDaemon& command, bool shortForms) {
         }
     };
     addValue(command.user, "--user", "-u");
-    addValue(command.password, "--password", "-p");
+    addValue(command.password ? std::optional<std::string>(command.password->view()) : std::nullopt,
+             "--password", "-p");
     const ParseOutcome again = parse(arguments);
     check(std::holds_alternative<PasswordDaemon>(again), "a parsed command does not parse again");
     check(sameCommand(std::get<PasswordDaemon>(again), command),
@@ -103,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check(!command.user || onCommandLine(*command.user, arguments),
           "a user value that was not on the command line");
-    check(!command.password || onCommandLine(*command.password, arguments),
+    check(!command.password || onCommandLine(std::string(command.password->view()), arguments),
           "a password value that was not on the command line");
     checkReparses(command, false);
     checkReparses(command, true);

@@ -55,6 +55,7 @@ std::size_t escapedSize(std::string_view value) {
     for (const char c : value) {
         switch (c) {
             case '&':
+            case '\r':
                 size += 5;
                 break;
             case '<':

@@ -11,6 +11,7 @@
 #include "ctl/ctl.h"
 #include "log/unified_logger.h"
 #include "platform/directory/local_directory.h"
+#include "platform/hardening.h"
 #include "platform/keychain/sqlite_keychain.h"
 #include "platform/user_defaults.h"
 
@@ -26,6 +27,7 @@ std::filesystem::path executableFolder() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    lockstep::hardenProcess();
     const std::vector<std::string> arguments(argv + 1, argv + argc);
 
     // The library code logs as it does in lockstepd: to the system log and to

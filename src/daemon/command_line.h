@@ -28,8 +28,20 @@ inline constexpr int kExitUsage = 64;
 // command. Grammar: --set-user/-s, --user/-u <user>, --password/-p
 // <password>, --help/-h. A value is the next argument or joined to the long
 // form with "="; a next argument that begins with "-" is never taken as a
-// value. Undeclared options and positional arguments are usage errors.
+// value. After "--" every argument is positional. Undeclared options,
+// positional arguments and values that are not UTF-8 text the restart
+// request can carry are usage errors, whose messages never show a password.
+// Help wins over every error before "--".
 [[nodiscard]] ParseOutcome parseCommandLine(const std::vector<std::string>& arguments);
+
+// For each argument, where the password text in it starts: 0 for a value
+// that follows -p, --password or a group of short names ending in p; past
+// "--password=" or "-p" (alone or after other short names) for a joined one;
+// npos when the argument holds none. Wider than the grammar, so that every
+// form someone may have meant as a password is scrubbed from the process's
+// argument memory and never shown in a usage error.
+[[nodiscard]] std::vector<std::size_t> passwordTextOffsets(
+    const std::vector<std::string>& arguments);
 
 // The full text printed for a usage error: "Error: <message>", the usage
 // line and a pointer to the help.

@@ -15,6 +15,7 @@
 #include "daemon/command_line.h"
 #include "daemon/password_daemon.h"
 #include "platform/directory/local_directory.h"
+#include "platform/hardening.h"
 #include "platform/keychain/sqlite_keychain.h"
 
 namespace {
@@ -26,18 +27,14 @@ std::filesystem::path executableFolder() {
     return error ? std::filesystem::path() : path.parent_path();
 }
 
-// Overwrites the password values in the process's own argument memory once
-// they have been copied, so they no longer show in /proc/<pid>/cmdline.
-void scrubPasswordArguments(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        char* argument = argv[i];
-        const std::string_view text(argument);
-        if ((text == "-p" || text == "--password") && i + 1 < argc) {
-            std::memset(argv[i + 1], 'x', std::strlen(argv[i + 1]));
-            ++i;
-        } else if (text.starts_with("--password=")) {
-            const std::size_t prefix = std::strlen("--password=");
-            std::memset(argument + prefix, 'x', text.size() - prefix);
+// Overwrites every password text in the process's own argument memory once
+// the arguments have been copied, so it no longer shows in /proc/<pid>/cmdline.
+void scrubPasswordArguments(char** argv, const std::vector<std::size_t>& offsets) {
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+        char* argument = argv[i + 1];
+        const std::size_t length = std::strlen(argument);
+        if (offsets[i] < length) {
+            std::memset(argument + offsets[i], 'x', length - offsets[i]);
         }
     }
 }
@@ -45,10 +42,15 @@ void scrubPasswordArguments(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> arguments(argv + 1, argv + argc);
-    scrubPasswordArguments(argc, argv);
+    lockstep::hardenProcess();
 
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    scrubPasswordArguments(argv, lockstep::passwordTextOffsets(arguments));
     const lockstep::ParseOutcome outcome = lockstep::parseCommandLine(arguments);
+    // The command holds its own wiped copy of the password; these copies go.
+    for (std::string& argument : arguments) {
+        lockstep::secureWipe(argument.data(), argument.size());
+    }
     if (const auto* help = std::get_if<lockstep::HelpRequest>(&outcome)) {
         std::cout << help->text << std::flush;
         return 0;

@@ -61,7 +61,7 @@ std::string_view lineFor(const LocalPasswordResult& result) {
 
 // Verifies the password and replaces the stored credential. True when the
 // run goes on into the plain path.
-bool enrol(const Context& context, const std::string& user, const std::string& password,
+bool enrol(const Context& context, const std::string& user, std::string_view password,
            std::ostream& out) {
     printLine(out, user + " " + std::string(kMaskedPassword));
 
@@ -98,7 +98,7 @@ void armRestart(const Context& context, std::ostream& out) {
 void PasswordDaemon::run(const Context& context, std::ostream& out) const noexcept {
     try {
         if (setUser && user && password) {
-            if (!enrol(context, *user, *password, out)) {
+            if (!enrol(context, *user, password->view(), out)) {
                 return;
             }
         }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/bytes.h"
 #include "platform/context.h"
 
 namespace lockstep {
@@ -13,7 +14,8 @@ namespace lockstep {
 struct PasswordDaemon {
     bool setUser = false;
     std::optional<std::string> user;
-    std::optional<std::string> password;
+    // Wiped when the command goes away.
+    std::optional<SecretString> password;
 
     // The whole work of one process: enrolment when --set-user, --user and
     // --password are all given, then (or otherwise) the plain path that arms

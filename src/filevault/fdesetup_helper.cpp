@@ -29,6 +29,8 @@ std::string_view xmlEntity(char c) {
             return "&quot;";
         case '\'':
             return "&apos;";
+        case '\r':
+            return "&#13;";
         default:
             return {};
     }
@@ -42,7 +44,7 @@ template <typename Sink>
 void fillTemplate(std::string_view username, std::string_view password, Sink&& sink) {
     const auto emitValue = [&sink](std::string_view value) {
         while (!value.empty()) {
-            std::size_t special = std::min(value.find_first_of("&<>\"'"), value.size());
+            std::size_t special = std::min(value.find_first_of("&<>\"'\r"), value.size());
             sink(value.substr(0, special));
             if (special < value.size()) {
                 sink(xmlEntity(value[special]));
@@ -147,6 +149,22 @@ SecretBytes FDESetupHelper::buildRequest(std::string_view username, std::string_
         request.bytes().insert(request.bytes().end(), piece.begin(), piece.end());
     });
     return request;
+}
+
+bool FDESetupHelper::requestCanCarry(std::string_view value) {
+    if (!isValidUtf8(value)) {
+        return false;
+    }
+    while (!value.empty()) {
+        char32_t c = 0;
+        value.remove_prefix(decodeAt(value, c));
+        const bool allowed =
+            (c >= 0x20 && c != 0xFFFE && c != 0xFFFF) || c == '\t' || c == '\n' || c == '\r';
+        if (!allowed) {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string FDESetupHelper::loggedOutput(std::string_view output) {

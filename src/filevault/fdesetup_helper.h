@@ -38,11 +38,18 @@ class FDESetupHelper {
                                             const std::filesystem::path& tool = kFdesetupPath);
 
     // The request for these credentials: the template with both placeholders
-    // filled in one pass, each value XML-escaped (& < > " '), so that a value
+    // filled in one pass, each value XML-escaped (& < > " ', and a carriage
+    // return as a character reference, which XML would otherwise read back
+    // as a line feed), so that a value
     // holding a placeholder text is never filled again and every value parses
     // back unchanged. The buffer wipes itself when it goes away.
     [[nodiscard]] static SecretBytes buildRequest(std::string_view username,
                                                   std::string_view password);
+
+    // Whether a value can travel in the request and parse back unchanged:
+    // well-formed UTF-8 holding only characters of XML 1.0 (no controls but
+    // tab, line feed and carriage return; no U+FFFE or U+FFFF).
+    [[nodiscard]] static bool requestCanCarry(std::string_view value);
 
     // The text logged for what the tool printed: its output, when it is valid
     // UTF-8, trimmed of white space and line breaks at both ends; "No output"

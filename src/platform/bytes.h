@@ -55,4 +55,45 @@ class SecretBytes {
     Bytes bytes_;
 };
 
+// A text that is a secret (a password from the command line). It lives in
+// one heap buffer of exactly its size that is never reallocated and that
+// moves by handing over the pointer (no small-string copies left behind), and
+// it is wiped when it is destroyed or reassigned.
+class SecretString {
+  public:
+    SecretString() = default;
+    // Implicit, so that a secret can be given where a text is written.
+    SecretString(std::string_view text) : text_(text.begin(), text.end()) {}         // NOLINT
+    SecretString(const char* text) : SecretString(std::string_view(text)) {}         // NOLINT
+    SecretString(const std::string& text) : SecretString(std::string_view(text)) {}  // NOLINT
+    SecretString(const SecretString& other) : SecretString(other.view()) {}
+    SecretString& operator=(const SecretString& other) {
+        if (this != &other) {
+            *this = SecretString(other);
+        }
+        return *this;
+    }
+    SecretString(SecretString&& other) noexcept = default;
+    SecretString& operator=(SecretString&& other) noexcept {
+        if (this != &other) {
+            wipe();
+            text_ = std::move(other.text_);
+        }
+        return *this;
+    }
+    ~SecretString() { wipe(); }
+
+    [[nodiscard]] std::string_view view() const noexcept { return {text_.data(), text_.size()}; }
+    [[nodiscard]] std::size_t size() const noexcept { return text_.size(); }
+    [[nodiscard]] bool empty() const noexcept { return text_.empty(); }
+
+    friend bool operator==(const SecretString& a, const SecretString& b) {
+        return a.view() == b.view();
+    }
+
+  private:
+    void wipe() noexcept { secureWipe(text_.data(), text_.size()); }
+    std::vector<char> text_;
+};
+
 }  // namespace lockstep

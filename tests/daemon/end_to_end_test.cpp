@@ -148,6 +148,19 @@ TEST_F(EndToEnd, UsageErrorsExit64HelpAndIncompleteEnrolmentsExit0) {
                                   "[--password <password>]"),
                   std::string::npos);
     }
+    // Whatever the form of a rejected password, it shows nowhere, and it was
+    // never checked or stored.
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"-s", "-u", kUser, "-p" + std::string(kPassword)},
+          {"-s", "-u", kUser, "--pasword", kPassword},
+          {"-s", "-u", kUser, "-p", std::string(kPassword) + "\x01"},
+          {"-s", "-u", kUser, "--password=\xff" + std::string(kPassword)},
+          {"--", "-h"}}) {
+        const auto result = sandbox().run(arguments);
+        EXPECT_EQ(result.exitCode, 64) << result.err;
+        EXPECT_EQ(result.err.find(kPassword), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "");
+    }
     const auto help = sandbox().run({"-s", "-u", kUser, "-p", kPassword, "-h"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("user password to put into keychain"), std::string::npos);
@@ -161,6 +174,22 @@ TEST_F(EndToEnd, UsageErrorsExit64HelpAndIncompleteEnrolmentsExit0) {
         EXPECT_EQ(result.out, "");
     }
     EXPECT_TRUE(stored().empty());
+}
+
+// The process keeps no core file and drops what it cannot write: standard
+// output and standard error that lead to a pipe whose reader has gone do not
+// end the run.
+TEST_F(EndToEnd, CoreDumpsAreOffAndClosedStreamsDoNotStopTheRun) {
+    sandbox().setPreferences("<key>showDebug</key><true/>");
+    const auto result =
+        sandbox().runScript(R"({ sleep 1; "$LOCKSTEPD" -s -u alice -p ")" + std::string(kPassword) +
+                                R"("; echo $? > "$SANDBOX/status"; } 2>&1 | true)",
+                            {{"FAKE_FDESETUP_PARENT", "1"}});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(readFile(sandbox().path() / "status"), "0\n");
+    EXPECT_EQ(armed(), (std::pair<std::string, std::string>(kUser, kPassword)));
+    const std::string limits = readFile(sandbox().path() / "fdesetup-record.parent-limits");
+    EXPECT_TRUE(std::regex_search(limits, std::regex(R"(Max core file size +0 +0 )"))) << limits;
 }
 
 }  // namespace

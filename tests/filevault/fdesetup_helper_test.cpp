@@ -67,12 +67,31 @@ TEST(RequestTest, EscapesValuesAndFillsOnce) {
                            {"&amp;", "&lt;", "&amp;amp;", "&amp;lt;"},
                            {"J\xC3\xBCrgen", "\xE2\x82\xAC\xF0\x9F\x94\x91", "J\xC3\xBCrgen",
                             "\xE2\x82\xAC\xF0\x9F\x94\x91"},
+                           {"line\r\nend", "\r\tx\r", "line&#13;\nend", "&#13;\tx&#13;"},
                            {"", "", "", ""}}) {
         SCOPED_TRACE(c.user + " / " + c.password);
         const std::string built =
             toString(FDESetupHelper::buildRequest(c.user, c.password).bytes());
         EXPECT_EQ(built, request(c.escapedUser, c.escapedPassword));
         EXPECT_EQ(parseRequest(built), std::make_pair(c.user, c.password));
+    }
+}
+
+// A value the request cannot carry: not UTF-8, or a character XML 1.0 has no
+// place for.
+TEST(RequestTest, CarriesOnlyXmlText) {
+    for (const auto& [value, carried] : std::vector<std::pair<std::string, bool>>{
+             {"plain \t\r\n", true},
+             {"\xEF\xBF\xBD\xF4\x8F\xBF\xBF\x7F\xC2\x85", true},
+             {std::string("a\0b", 3), false},
+             {"\x01", false},
+             {"\x1F", false},
+             {"\xEF\xBF\xBE", false},
+             {"\xEF\xBF\xBF", false},
+             {"\xC3", false},
+             {"\xC0\xAF", false}}) {
+        EXPECT_EQ(FDESetupHelper::requestCanCarry(value), carried)
+            << ::testing::PrintToString(value);
     }
 }
 

@@ -9,6 +9,8 @@
 //                         standard output, "2:text" to standard error
 //   FAKE_FDESETUP_FLOOD   a byte count: then writes that many bytes (rounded
 //                         up to whole 64-byte lines) to standard output
+//   FAKE_FDESETUP_PARENT  with RECORD set: copies its parent's (the daemon's)
+//                         /proc/PID/limits to PREFIX.parent-limits
 //   FAKE_FDESETUP_END     exit status (default 0), or "sN" to die by signal N
 
 #include <signal.h>
@@ -60,6 +62,10 @@ int main(int argc, char** argv) {
         std::ofstream env(record + ".env", std::ios::binary);
         for (char** entry = environ; *entry != nullptr; ++entry) {
             env << *entry << '\0';
+        }
+        if (!variable("FAKE_FDESETUP_PARENT").empty()) {
+            std::ifstream limits("/proc/" + std::to_string(::getppid()) + "/limits");
+            std::ofstream(record + ".parent-limits") << limits.rdbuf();
         }
     }
 

@@ -4,7 +4,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/hardening.h"
 #include "support/temp_dir.h"
 
 namespace lockstep::testing {
@@ -128,6 +132,30 @@ TEST(ProcessTest, ChildNeverWaitedForIsReapedByItsOwner) {
     }
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
+}
+
+// In a process of its own: no core file, not dumpable, and a write to a pipe
+// whose reader has gone fails instead of killing the process, while children
+// still start with SIGPIPE at its default action.
+TEST(ProcessTest, HardenedProcessKeepsNoCoreAndSurvivesABrokenPipe) {
+    EXPECT_EXIT(
+        {
+            hardenProcess();
+            rlimit core{};
+            int pipeEnds[2];
+            if (::prctl(PR_GET_DUMPABLE) != 0 || ::getrlimit(RLIMIT_CORE, &core) != 0 ||
+                core.rlim_cur != 0 || core.rlim_max != 0 || ::pipe(pipeEnds) != 0) {
+                std::_Exit(1);
+            }
+            ::close(pipeEnds[0]);
+            if (::write(pipeEnds[1], "x", 1) != -1 || errno != EPIPE) {
+                std::_Exit(2);
+            }
+            Process child = start("noisy_child", {"0", "e", "0", "o", "0"});
+            static_cast<void>(child.communicate());
+            std::_Exit(child.wait() == ExitStatus{true, 0} ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Utf8Test, ValidatesAndReplacesIllFormedSequences) {
