@@ -52,6 +52,9 @@ dpkg-deb -e "$deb" "$ship_temp/control"
 for script in postinst postrm; do
     [ -x "$ship_temp/control/$script" ] || fail "$script is missing or not executable"
 done
+# As dpkg runs them: deb-systemd-helper does nothing for a script that dpkg
+# did not start.
+export DPKG_MAINTSCRIPT_PACKAGE=lockstep
 if [ "$(id -u)" -eq 0 ]; then
     root="$ship_temp/root"
     mkdir -p "$root/var/lib/lockstep"
@@ -63,8 +66,22 @@ if [ "$(id -u)" -eq 0 ]; then
     touch "$root/var/lib/lockstep/System.keychain" "$root/var/lib/lockstep/System.keychain.key"
     DPKG_ROOT="$root" "$ship_temp/control/postrm" remove || fail "postrm remove failed"
     [ -e "$root/var/lib/lockstep/System.keychain" ] || fail "postrm remove took the keychain"
+    # Enabled by the administrator after installing, then removed and purged:
+    # no enablement link or recorded state is left behind.
+    if command -v systemctl >/dev/null && command -v deb-systemd-helper >/dev/null; then
+        mkdir -p "$root/usr/lib/systemd/system"
+        cp "$ship_temp/data/usr/lib/systemd/system/lockstepd.service" "$root/usr/lib/systemd/system/"
+        DPKG_ROOT="$root" "$ship_temp/control/postinst" configure || fail "postinst configure failed"
+        systemctl --root="$root" enable lockstepd.service >/dev/null 2>&1 || fail "systemctl enable failed"
+        [ -L "$root/etc/systemd/system/multi-user.target.wants/lockstepd.service" ] ||
+            fail "systemctl enable made no link"
+        DPKG_ROOT="$root" "$ship_temp/control/postrm" remove || fail "postrm remove failed"
+        rm -f "$root/usr/lib/systemd/system/lockstepd.service"
+    fi
     DPKG_ROOT="$root" "$ship_temp/control/postrm" purge || fail "postrm purge failed"
     [ ! -e "$root/var/lib/lockstep" ] || fail "postrm purge left /var/lib/lockstep"
+    left=$(find "$root/etc/systemd" "$root/var/lib/systemd" -name 'lockstepd*' 2>/dev/null || true)
+    [ -z "$left" ] || fail "purge left: $left"
 else
     echo "not root: the maintainer scripts were not tried"
 fi
