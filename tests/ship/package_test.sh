@@ -59,6 +59,8 @@ if [ "$(id -u)" -eq 0 ]; then
     root="$ship_temp/root"
     mkdir -p "$root/var/lib/lockstep"
     chmod 0755 "$root/var/lib/lockstep"  # a folder made loosely before
+    mkdir -p "$root/usr/lib/systemd/system"
+    cp "$ship_temp/data/usr/lib/systemd/system/lockstepd.service" "$root/usr/lib/systemd/system/"
     DPKG_ROOT="$root" "$ship_temp/control/postinst" configure ||
         fail "postinst configure failed"
     [ "$(stat -c '%a %U %G' "$root/var/lib/lockstep")" = "700 root root" ] ||
@@ -69,8 +71,6 @@ if [ "$(id -u)" -eq 0 ]; then
     # Enabled by the administrator after installing, then removed and purged:
     # no enablement link or recorded state is left behind.
     if command -v systemctl >/dev/null && command -v deb-systemd-helper >/dev/null; then
-        mkdir -p "$root/usr/lib/systemd/system"
-        cp "$ship_temp/data/usr/lib/systemd/system/lockstepd.service" "$root/usr/lib/systemd/system/"
         DPKG_ROOT="$root" "$ship_temp/control/postinst" configure || fail "postinst configure failed"
         systemctl --root="$root" enable lockstepd.service >/dev/null 2>&1 || fail "systemctl enable failed"
         [ -L "$root/etc/systemd/system/multi-user.target.wants/lockstepd.service" ] ||
