@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "ctl/ctl.h"
+#include "log/log.h"
 #include "log/unified_logger.h"
 #include "platform/directory/local_directory.h"
 #include "platform/hardening.h"
 #include "platform/keychain/sqlite_keychain.h"
+#include "platform/system_log.h"
 #include "platform/user_defaults.h"
 
 namespace {
@@ -31,8 +33,12 @@ int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
 
     // The library code logs as it does in lockstepd: to the system log and to
-    // the log file (tagged lockstepctl), but not to standard error, which
+    // the log file (both tagged lockstepctl), but not to standard error, which
     // carries only this tool's own one-line errors.
+    // Its lines carry its own name in the system log.
+    lockstep::SyslogSystemLog systemLog("lockstepctl");
+    const lockstep::ScopedSystemLog systemLogScope(systemLog);
+
     lockstep::LoggerEnvironment environment = lockstep::LoggerEnvironment::system();
     environment.writeStandardError = nullptr;
     environment.writeStandardOutput = nullptr;

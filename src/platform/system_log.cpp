@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <string>
+#include <utility>
 
 namespace lockstep {
 
@@ -20,8 +21,8 @@ int priorityFor(LogType type) {
 }
 }  // namespace
 
-SyslogSystemLog::SyslogSystemLog() {
-    ::openlog("lockstepd", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+SyslogSystemLog::SyslogSystemLog(std::string identity) : identity_(std::move(identity)) {
+    ::openlog(identity_.c_str(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
 }
 
 SyslogSystemLog::~SyslogSystemLog() {

@@ -20,18 +20,24 @@ class SystemLog {
     virtual void write(LogType type, std::string_view message) = 0;
 };
 
-// syslog(3) under the identity "lockstepd", facility daemon. The debug type
-// maps to LOG_DEBUG, the default type to LOG_NOTICE and the error type to
-// LOG_ERR. The message is always passed as a "%s" argument, never as a format.
+// syslog(3) under a program's identity ("lockstepd" unless told otherwise),
+// facility daemon. The debug type maps to LOG_DEBUG, the default type to
+// LOG_NOTICE and the error type to LOG_ERR. The message is always passed as a
+// "%s" argument, never as a format. One at a time per process: syslog keeps
+// one identity.
 class SyslogSystemLog final : public SystemLog {
   public:
-    SyslogSystemLog();
+    explicit SyslogSystemLog(std::string identity = "lockstepd");
     ~SyslogSystemLog() override;
     SyslogSystemLog(const SyslogSystemLog&) = delete;
     SyslogSystemLog& operator=(const SyslogSystemLog&) = delete;
 
     [[nodiscard]] bool isEnabled(LogType type) const override;
     void write(LogType type, std::string_view message) override;
+
+  private:
+    // openlog(3) keeps a pointer to the identity, so it lives here.
+    std::string identity_;
 };
 
 // Keeps every message in memory, for tests.
