@@ -72,6 +72,13 @@ struct ItemFilter {
 [[nodiscard]] CommandResult disarm(const Services& services,
                                    const std::optional<std::string>& account, std::ostream& out);
 
+// Enrols the account as `lockstepd --set-user` does (the same checks, printed
+// lines, store and arming), with the password read as one line from
+// services.passwordInput, or asked for twice on services.terminal without
+// echo. ok only when the restart was armed.
+[[nodiscard]] CommandResult enrol(const Services& services, const std::string& user,
+                                  bool fromStandardInput, std::ostream& out);
+
 // ---- Status --------------------------------------------------------------
 
 // The outcome of a lockstepd run, as its log file records it.

@@ -35,6 +35,8 @@ int finish(const CommandResult& result, std::ostream& err) {
 
 struct Options {
     bool json = false;
+    bool passwordStdin = false;
+    std::string user;
     std::optional<std::string> keychain;
     std::string service;
     std::optional<std::string> account;
@@ -74,6 +76,16 @@ int run(const std::vector<std::string>& arguments, const Services& services, std
             "disarm", "remove the stored credential, so no later run can arm a restart");
         disarm->add_option("--account", options.account, "only the credential of this account")
             ->type_name("NAME");
+
+        CLI::App* enrolCommand = app.add_subcommand(
+            "enrol",
+            "store an account's credential and arm a restart, as lockstepd --set-user does, "
+            "asking for the password instead of taking it on the command line");
+        enrolCommand->add_option("--user", options.user, "the local account to enrol")
+            ->type_name("NAME")
+            ->required();
+        enrolCommand->add_flag("--password-stdin", options.passwordStdin,
+                               "read the password as one line from standard input");
 
         try {
             std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
@@ -117,6 +129,9 @@ int run(const std::vector<std::string>& arguments, const Services& services, std
                 filter.account = options.account;
             }
             exitStatus = finish(printItems(file, system, filter, out), err);
+        } else if (enrolCommand->parsed()) {
+            exitStatus =
+                finish(ctl::enrol(services, options.user, options.passwordStdin, out), err);
         } else if (disarm->parsed()) {
             exitStatus = finish(ctl::disarm(services, options.account, out), err);
         }

@@ -49,6 +49,10 @@ struct Services {
     // The log file lockstepd writes, or nothing when it cannot be told (for
     // instance for another user than root).
     std::function<std::optional<std::filesystem::path>()> logFile;
+    // Where `enrol --password-stdin` reads the password, and the terminal on
+    // which `enrol` asks for it otherwise.
+    int passwordInput = 0;
+    std::filesystem::path terminal = "/dev/tty";
 };
 
 // Runs one lockstepctl command line (without the program name): results on

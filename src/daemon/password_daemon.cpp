@@ -62,51 +62,58 @@ std::string_view lineFor(const LocalPasswordResult& result) {
 // Verifies the password and replaces the stored credential. True when the
 // run goes on into the plain path.
 bool enrol(const Context& context, const std::string& user, std::string_view password,
-           std::ostream& out) {
+           std::ostream& out, RunOutcome& outcome) {
     printLine(out, user + " " + std::string(kMaskedPassword));
 
     const LocalPasswordResult result = PasswordUtils::isLocalPasswordValid(context, user, password);
     if (result.kind() != LocalPasswordResult::Case::success) {
-        printLine(out, lineFor(result));
+        outcome.resultLine = lineFor(result);
+        printLine(out, outcome.resultLine);
         return false;
     }
 
     const SecKeychainRef keychain = obtainKeychain(context);
     if (!KeychainUtil::updatePassword(context, kServiceName, user, password, "", keychain)) {
-        printLine(out, "password set failed");
+        outcome.resultLine = "password set failed";
+        printLine(out, outcome.resultLine);
         return false;
     }
     return true;
 }
 
-void armRestart(const Context& context, std::ostream& out) {
+void armRestart(const Context& context, std::ostream& out, RunOutcome& outcome) {
     SecKeychainRef keychain = obtainKeychain(context);
     const auto item = KeychainUtil::findPassword(context, kServiceName, std::nullopt, keychain);
     if (!item) {
         return;
     }
-    const bool armed =
+    outcome.account = item->username;
+    outcome.armed =
         FDESetupHelper::filevaultAuth(item->username, item->passwordText(), context.fdesetupPath);
-    const std::string_view message = armed ? "Successfully authenticated with FileVault"
-                                           : "Failed to authenticate with FileVault";
-    LOCKSTEP_LOG_DEBUG(message, kFunctionName);
-    printLine(out, message);
+    outcome.resultLine = outcome.armed ? "Successfully authenticated with FileVault"
+                                       : "Failed to authenticate with FileVault";
+    LOCKSTEP_LOG_DEBUG(outcome.resultLine, kFunctionName);
+    printLine(out, outcome.resultLine);
 }
 
 }  // namespace
 
-void PasswordDaemon::run(const Context& context, std::ostream& out) const noexcept {
+RunOutcome PasswordDaemon::perform(const Context& context, std::ostream& out) const noexcept {
+    RunOutcome outcome;
     try {
         if (setUser && user && password) {
-            if (!enrol(context, *user, password->view(), out)) {
-                return;
+            outcome.enrolment = true;
+            outcome.account = *user;
+            if (!enrol(context, *user, password->view(), out, outcome)) {
+                return outcome;
             }
         }
-        armRestart(context, out);
+        armRestart(context, out, outcome);
     } catch (const std::exception&) {
         // Every layer below reports its failures itself; nothing may end the
         // process with anything but status 0 from here.
     }
+    return outcome;
 }
 
 }  // namespace lockstep

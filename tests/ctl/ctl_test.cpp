@@ -1,6 +1,7 @@
 // lockstepctl's commands on a machine in a temporary folder, and the
 // installed program itself.
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 #include "platform/directory/local_directory.h"
 #include "platform/keychain/sqlite_keychain.h"
 #include "platform/process.h"
+#include "platform/scoped_fd.h"
 #include "support/directory_fixture.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -52,14 +54,21 @@ class CtlTest : public ::testing::Test {
         writeFile(toolPath(), "#!/bin/sh\nexit 0\n", fs::perms(0755));
     }
 
-    // Runs one lockstepctl command line through ctl::run.
-    [[nodiscard]] Result ctl(const std::vector<std::string>& arguments) {
+    // Runs one lockstepctl command line through ctl::run, with `input` on the
+    // standard input it reads a password from.
+    [[nodiscard]] Result ctl(const std::vector<std::string>& arguments,
+                             const std::string& input = "") {
+        const TempDir inputs;
+        writeFile(inputs.path() / "stdin", input);
+        const ScopedFD stdinFile(::open((inputs.path() / "stdin").c_str(), O_RDONLY | O_CLOEXEC));
         std::ostringstream out;
         std::ostringstream err;
         const int status = ctl::run(arguments,
                                     {.context = context_,
                                      .systemKeychainPath = systemKeychainPath(),
-                                     .logFile = [this] { return logFile_; }},
+                                     .logFile = [this] { return logFile_; },
+                                     .passwordInput = stdinFile.get(),
+                                     .terminal = inputs.path() / "no-terminal"},
                                     out, err);
         return {status, out.str(), err.str()};
     }
@@ -335,9 +344,51 @@ TEST_F(CtlTest, UntrustedAttributesAreShownSafely) {
                  ctl::decodePartitionDescription("616263"));
 }
 
+// enrol is lockstepd's enrolment with the password from standard input (or
+// the terminal): the same lines, store and arming; its exit status says
+// whether the restart was armed.
+TEST_F(CtlTest, EnrolTakesThePasswordFromStandardInput) {
+    const std::string password(kPassword);
+    struct Case {
+        std::string input;
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const std::vector<std::string> command{"enrol", "--user", "alice", "--password-stdin"};
+    for (const Case& c : std::vector<Case>{
+             {"wrong\n", 1, "alice ********\nincorrect password\n", ""},
+             {"", 1, "", "lockstepctl: no password was given\n"},
+             {std::string(5000, 'x'), 1, "",
+              "lockstepctl: the password is longer than 4096 bytes\n"},
+             {password + "\x01\n", 64, "",
+              "lockstepctl: the password is not UTF-8 text the restart tool can take\n"},
+             {password + "\r\nignored\n", 0,
+              "alice ********\nSuccessfully authenticated with FileVault\n", ""},
+         }) {
+        const Result result = ctl(command, c.input);
+        EXPECT_EQ(result.status, c.status) << c.input.substr(0, 20);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, c.err);
+    }
+    std::vector<KeychainItemInfo> items;
+    std::string why;
+    ASSERT_TRUE(ctl::readKeychainItems(systemKeychainPath(), &items, &why)) << why;
+    ASSERT_EQ(items.size(), 1U);
+    const Result noTerminal = ctl({"enrol", "--user", "bob"});
+    EXPECT_EQ(noTerminal.status, 1);
+    EXPECT_THAT(noTerminal.err, HasSubstr("--password-stdin"));
+}
+
 TEST_F(CtlTest, UsageErrorsAreOneLineWithStatus64) {
-    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
-             {}, {"show"}, {"status", "--bogus"}, {"list", "--keychain"}, {"disarm", "extra"}}) {
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{},
+                                               {"show"},
+                                               {"status", "--bogus"},
+                                               {"list", "--keychain"},
+                                               {"disarm", "extra"},
+                                               {"enrol", "--password-stdin"},
+                                               {"enrol", "--user", "a", "--password", "x"}}) {
         const Result result = ctl(arguments);
         EXPECT_EQ(result.status, 64) << ::testing::PrintToString(arguments);
         EXPECT_EQ(result.out, "");

@@ -176,6 +176,24 @@ TEST_F(EndToEnd, UsageErrorsExit64HelpAndIncompleteEnrolmentsExit0) {
     EXPECT_TRUE(stored().empty());
 }
 
+// lockstepctl enrol through the real programs: the password, read from
+// standard input, shows in no process's command line while the run goes on.
+TEST_F(EndToEnd, EnrolFromStandardInputKeepsThePasswordOutOfEveryCommandLine) {
+    writeFile(sandbox().path() / "password", std::string(kPassword) + "\n");
+    const auto result = sandbox().runScript(R"(
+        (while [ ! -e "$SANDBOX/done" ]; do cat /proc/[0-9]*/cmdline 2>/dev/null || true; done \
+            > "$SANDBOX/cmdlines") &
+        "$LOCKSTEPCTL" enrol --user alice --password-stdin < "$SANDBOX/password" > "$SANDBOX/out"
+        touch "$SANDBOX/done"
+        wait)");
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(readFile(sandbox().path() / "out"), kEnrolled);
+    EXPECT_EQ(armed(), (std::pair<std::string, std::string>(kUser, kPassword)));
+    const std::string seen = readFile(sandbox().path() / "cmdlines");
+    EXPECT_NE(seen.find("--password-stdin"), std::string::npos) << "the watcher saw no run";
+    EXPECT_EQ(seen.find(kPassword), std::string::npos);
+}
+
 // The process keeps no core file and drops what it cannot write: standard
 // output and standard error that lead to a pipe whose reader has gone do not
 // end the run.

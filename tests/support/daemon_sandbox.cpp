@@ -199,6 +199,7 @@ DaemonSandbox::Result DaemonSandbox::runScript(
     const std::string& script, const std::map<std::string, std::string>& environment) {
     auto withPaths = environment;
     withPaths.emplace("LOCKSTEPD", LOCKSTEPD_BINARY);
+    withPaths.emplace("LOCKSTEPCTL", LOCKSTEPCTL_BINARY);
     withPaths.emplace("SANDBOX", path_.string());
     return runInNamespace({"/bin/bash", "-euo", "pipefail", "-c", script}, withPaths);
 }

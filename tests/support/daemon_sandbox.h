@@ -64,8 +64,8 @@ class DaemonSandbox {
 
     // Runs a bash script (errexit on) in the namespace instead, for several
     // steps or several daemons in one namespace. It finds the daemon in
-    // $LOCKSTEPD, this sandbox's folder in $SANDBOX, the variables given here
-    // in its environment, and the stand-in's record prefix already set.
+    // $LOCKSTEPD (and lockstepctl in $LOCKSTEPCTL), this sandbox's folder in $SANDBOX, the
+    // variables given here in its environment, and the stand-in's record prefix already set.
     Result runScript(const std::string& script,
                      const std::map<std::string, std::string>& environment = {});
 
