@@ -235,8 +235,13 @@ StatusReport checkStatus(const Services& services) {
             ctx.keychain.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &keychain);
         status != errSecSuccess || !keychain) {
         if (status != errSecInvalidKeychain && status != errSecAuthFailed) {
-            report.keychainError = "cannot open " + printable(report.keychainPath.string()) + ": " +
-                                   describeStatus(status);
+            // The keychain service reports a refused permission as an I/O
+            // error; it deserves its own words.
+            const bool refused =
+                ::access(report.keychainPath.c_str(), R_OK) != 0 && errno == EACCES;
+            report.keychainError =
+                "cannot open " + printable(report.keychainPath.string()) + ": " +
+                (refused ? std::string("permission denied") : describeStatus(status));
             return report;
         }
         report.systemKeychainDamage = describeStatus(status);
