@@ -297,49 +297,33 @@ TEST(LogPathTest, ChoosesTheFolderAndTheFileName) {
 TEST(LogPathTest, UnsafeLogFolderOrFileGivesWayToAFreshFolder) {
     constexpr uid_t kOtherUser = 65534;
     // Plants into the log folder's and file's real paths; `target` is a file
-    // outside, `outside` an empty folder outside.
-    using Plant = void (*)(const fs::path& folder, const fs::path& log, const fs::path& target,
-                           const fs::path& outside);
-    const Plant fifo = [](auto&, auto& log, auto&, auto&) {
-        ASSERT_EQ(::mkfifo(log.c_str(), 0666), 0);
-    };
+    // outside.
+    using Plant = void (*)(const fs::path& folder, const fs::path& log, const fs::path& target);
     const struct {
         std::string name;
         Plant plant;
         bool refusedAtOpen;
     } unsafe[] = {
-        {"symbolic link",
-         [](auto&, auto& log, auto& target, auto&) { fs::create_symlink(target, log); }, true},
-        {"dangling symbolic link",
-         [](auto&, auto& log, auto& target, auto&) {
-             fs::create_symlink(target.parent_path() / "new", log);
-         },
+        {"symbolic link", [](auto&, auto& log, auto& target) { fs::create_symlink(target, log); },
          true},
-        {"hard link",
-         [](auto&, auto& log, auto& target, auto&) { fs::create_hard_link(target, log); }, true},
-        {"folder", [](auto&, auto& log, auto&, auto&) { fs::create_directory(log); }, true},
-        {"FIFO", fifo, true},
-        {"FIFO with a reader", fifo, true},
+        {"hard link", [](auto&, auto& log, auto& target) { fs::create_hard_link(target, log); },
+         true},
+        {"folder", [](auto&, auto& log, auto&) { fs::create_directory(log); }, true},
+        {"FIFO with a reader",
+         [](auto&, auto& log, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0666), 0); }, true},
         {"file of another user",
-         [](auto&, auto& log, auto&, auto&) {
+         [](auto&, auto& log, auto&) {
              writeFile(log, "forged\n", fs::perms(0666));
              ASSERT_EQ(::chown(log.c_str(), kOtherUser, kOtherUser), 0);
          },
          true},
-        {"folder is a link",
-         [](auto& folder, auto&, auto&, auto& outside) {
-             fs::remove(folder);
-             fs::create_symlink(outside, folder);
-         },
-         false},
         {"folder of another user",
-         [](auto& folder, auto&, auto&, auto&) {
+         [](auto& folder, auto&, auto&) {
              ASSERT_EQ(::chown(folder.c_str(), kOtherUser, kOtherUser), 0);
          },
          false},
         {"folder writable by all",
-         [](auto& folder, auto&, auto&, auto&) { fs::permissions(folder, fs::perms(01777)); },
-         false},
+         [](auto& folder, auto&, auto&) { fs::permissions(folder, fs::perms(01777)); }, false},
     };
     const RecordingSystemLog::Entry retry{LogType::Default, "LOCKSTEP_LOG:Updated log file path"};
     for (const auto& c : unsafe) {
@@ -351,12 +335,10 @@ TEST(LogPathTest, UnsafeLogFolderOrFileGivesWayToAFreshFolder) {
         const fs::path folder = m.host("/tmp/lockstep");
         const fs::path log = m.host(kFile);
         const fs::path target = m.root / "target.txt";
-        const fs::path outside = m.root / "outside";
         fs::create_directories(folder);
-        fs::create_directories(outside);
         fs::permissions(folder, fs::perms(0770));
         writeFile(target, "original\n");
-        c.plant(folder, log, target, outside);
+        c.plant(folder, log, target);
         const bool withReader = c.name == "FIFO with a reader";
         const ScopedFD reader(withReader ? ::open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
                                          : -1);
@@ -372,8 +354,6 @@ TEST(LogPathTest, UnsafeLogFolderOrFileGivesWayToAFreshFolder) {
         EXPECT_EQ(std::ranges::count(recording.entries, retry), c.refusedAtOpen ? 1 : 0) << c.name;
         EXPECT_EQ(readFile(target), "original\n") << c.name;
         EXPECT_EQ(fs::symlink_status(log).type(), kind) << c.name;
-        EXPECT_FALSE(fs::exists(m.root / "new")) << c.name;
-        EXPECT_TRUE(fs::is_empty(outside)) << c.name;
         EXPECT_TRUE(!fs::is_directory(log) || fs::is_empty(log)) << c.name;
         EXPECT_TRUE(kind != fs::file_type::regular || readFile(log) == "forged\n" ||
                     readFile(log) == "original\n")
