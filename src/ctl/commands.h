@@ -29,8 +29,10 @@ struct CommandResult {
 // ---- Text ----------------------------------------------------------------
 
 // Text that is safe to put on a terminal: control characters (C0, DEL, C1)
-// and bytes that are not well-formed UTF-8 are written as \xNN, and a
-// backslash as \\. Item attributes come from a file anybody may have made.
+// and bytes that are not well-formed UTF-8 are written as \xNN, the
+// bidirectional formatting characters (U+202A to U+202E, U+2066 to U+2069,
+// U+200E, U+200F, U+061C) as \uXXXX, and a backslash as \\. Item
+// attributes come from a file anybody may have made.
 [[nodiscard]] std::string printable(std::string_view text);
 
 // A time in the local time zone as an ISO 8601 internet date-time, the form
@@ -115,11 +117,19 @@ struct StoredCredential {
 };
 
 struct StatusReport {
+    // The System keychain.
     std::filesystem::path keychainPath;
     // Whether something is at the keychain's path; nothing there means that
     // nothing was ever enrolled.
     bool keychainExists = false;
-    // Why the keychain or the credential in it cannot be read.
+    // Why the System keychain cannot be used (damaged, or its key does not
+    // open it); lockstepd then looks in the user's keychain.
+    std::optional<std::string> systemKeychainDamage;
+    // The keychain that holds (or would hold) the credential lockstepd uses:
+    // the System keychain, or the user's when the System keychain is damaged.
+    std::filesystem::path credentialKeychainPath;
+    bool credentialInUserKeychain = false;
+    // Why that keychain or the credential in it cannot be read.
     std::optional<std::string> keychainError;
     std::optional<StoredCredential> credential;
     // The verdict of the local password check; none when it was not made.

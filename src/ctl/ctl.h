@@ -13,8 +13,9 @@
 namespace lockstep::ctl {
 
 // Exit statuses of lockstepctl, as lockstepctl(8) documents them. `status`
-// reports the first problem in this order: keychain unreadable, nothing
-// enrolled, password no longer valid, restart tool missing.
+// reports the first problem in this order: System keychain damaged, keychain
+// unreadable, nothing enrolled, password no longer valid, restart tool
+// missing.
 enum class ExitStatus : int {
     // Ready to arm a restart; or the command did what it was asked.
     ok = 0,
@@ -29,6 +30,10 @@ enum class ExitStatus : int {
     toolMissing = 4,
     // The keychain (or its key) cannot be read.
     keychainUnreadable = 5,
+    // The System keychain is there but damaged, or its key file is missing,
+    // unsafe or another keychain's: lockstepd looks in the user's keychain
+    // instead.
+    systemKeychainDamaged = 6,
     // The command line is wrong.
     usage = 64,
 };
@@ -46,6 +51,10 @@ struct Services {
     // The file that context.keychain opens as the System keychain. Read
     // without being created, so that looking does not change the machine.
     std::filesystem::path systemKeychainPath;
+    // The file that context.keychain opens as the user's default keychain,
+    // where lockstepd looks when the System keychain is damaged; nothing when
+    // the user has no home folder.
+    std::optional<std::filesystem::path> userKeychainPath;
     // The log file lockstepd writes, or nothing when it cannot be told (for
     // instance for another user than root).
     std::function<std::optional<std::filesystem::path>()> logFile;

@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
                 .machineRoot = "/",
             },
         .systemKeychainPath = lockstep::kDefaultSystemKeychainPath,
+        .userKeychainPath = keychain.defaultKeychainPath(lockstep::kSecPreferencesDomainUser),
         // lockstepd runs as root; another user's log file would be that
         // user's own, so only root is told where the daemon's is.
         .logFile = [&logger]() -> std::optional<std::filesystem::path> {

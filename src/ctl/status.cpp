@@ -84,6 +84,8 @@ std::string problemWords(ExitStatus status) {
             return "restart tool missing";
         case ExitStatus::keychainUnreadable:
             return "keychain unreadable";
+        case ExitStatus::systemKeychainDamaged:
+            return "System keychain damaged";
         case ExitStatus::failure:
         case ExitStatus::usage:
             break;
@@ -189,6 +191,9 @@ LogFinding findLastOutcome(const fs::path& logFile) {
 }
 
 ExitStatus StatusReport::verdict() const {
+    if (systemKeychainDamage) {
+        return ExitStatus::systemKeychainDamaged;
+    }
     if (keychainError) {
         return ExitStatus::keychainUnreadable;
     }
@@ -216,16 +221,45 @@ StatusReport checkStatus(const Services& services) {
         }
     }
 
-    // Looking before opening keeps a missing keychain from being created.
+    // The keychain lockstepd would read: the System keychain, opened as the
+    // daemon opens it (read only; a missing one is not created), or the
+    // user's when the System keychain is damaged.
+    report.credentialKeychainPath = report.keychainPath;
     std::error_code error;
-    const fs::file_status found = fs::symlink_status(report.keychainPath, error);
-    if (found.type() == fs::file_type::not_found) {
+    if (fs::symlink_status(report.keychainPath, error).type() == fs::file_type::not_found) {
         return report;
     }
     report.keychainExists = true;
+    SecKeychainRef keychain;
+    if (const OSStatus status =
+            ctx.keychain.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &keychain);
+        status != errSecSuccess || !keychain) {
+        if (status != errSecInvalidKeychain && status != errSecAuthFailed) {
+            // The keychain service reports a refused permission as an I/O
+            // error; it deserves its own words.
+            const bool refused =
+                ::access(report.keychainPath.c_str(), R_OK) != 0 && errno == EACCES;
+            report.keychainError =
+                "cannot open " + printable(report.keychainPath.string()) + ": " +
+                (refused ? std::string("permission denied") : describeStatus(status));
+            return report;
+        }
+        report.systemKeychainDamage = describeStatus(status);
+        keychain.reset();
+        if (!services.userKeychainPath) {
+            return report;
+        }
+        report.credentialKeychainPath = *services.userKeychainPath;
+        report.credentialInUserKeychain = true;
+        if (fs::symlink_status(report.credentialKeychainPath, error).type() ==
+            fs::file_type::not_found) {
+            return report;
+        }
+    }
+
     std::vector<KeychainItemInfo> items;
     std::string why;
-    if (!readKeychainItems(report.keychainPath, &items, &why)) {
+    if (!readKeychainItems(report.credentialKeychainPath, &items, &why)) {
         report.keychainError = why;
         return report;
     }
@@ -249,16 +283,8 @@ StatusReport checkStatus(const Services& services) {
         return report;
     }
 
-    SecKeychainRef keychain;
-    if (const OSStatus status =
-            ctx.keychain.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &keychain);
-        status != errSecSuccess || !keychain) {
-        report.keychainError = "cannot open " + printable(report.keychainPath.string()) + ": " +
-                               describeStatus(status);
-        return report;
-    }
-    // The daemon's own lookup, so the verdict is about the credential it
-    // would hand to the restart tool.
+    // The daemon's own lookup (no keychain: the user's default), so the
+    // verdict is about the credential it would hand to the restart tool.
     const std::optional<PasswordItem> item =
         KeychainUtil::findPassword(ctx, kCredentialService, std::nullopt, keychain);
     if (!item) {
@@ -274,7 +300,14 @@ StatusReport checkStatus(const Services& services) {
 
 void printStatus(const StatusReport& report, std::ostream& out) {
     out << "keychain:     " << printable(report.keychainPath.string());
-    if (report.keychainError) {
+    if (report.systemKeychainDamage) {
+        out << ": DAMAGED: " << *report.systemKeychainDamage << '\n';
+        out << "              lockstepd looks in the user keychain "
+            << printable(report.credentialKeychainPath.string()) << " instead";
+        if (report.keychainError) {
+            out << ": UNREADABLE: " << *report.keychainError;
+        }
+    } else if (report.keychainError) {
         out << ": UNREADABLE: " << *report.keychainError;
     } else if (!report.keychainExists) {
         out << " (none yet)";
@@ -286,6 +319,11 @@ void printStatus(const StatusReport& report, std::ostream& out) {
         out << "yes, account \"" << printable(credential->account) << "\""
             << (credential->hasAccount ? "" : " (no account attribute)") << ", stored "
             << formatTime(credential->stored) << '\n';
+        out << "held in:      "
+            << (report.credentialInUserKeychain
+                    ? "the user keychain " + printable(report.credentialKeychainPath.string())
+                    : std::string("the System keychain"))
+            << '\n';
         if (credential->itemsOfService > 1) {
             out << "              " << credential->itemsOfService
                 << " credentials are stored; lockstepd uses this one, the oldest\n";
@@ -332,8 +370,20 @@ void printStatusJson(const StatusReport& report, std::ostream& out) {
     json["keychain"] = {
         {"path", report.keychainPath.string()},
         {"exists", report.keychainExists},
-        {"readable", report.keychainExists && !report.keychainError.has_value()},
-        {"error", report.keychainError ? Json(*report.keychainError) : Json(nullptr)},
+        {"readable", report.keychainExists && !report.systemKeychainDamage &&
+                         !(report.keychainError && !report.credentialInUserKeychain)},
+        {"damaged", report.systemKeychainDamage.has_value()},
+        {"error", report.systemKeychainDamage ? Json(*report.systemKeychainDamage)
+                  : report.keychainError && !report.credentialInUserKeychain
+                      ? Json(*report.keychainError)
+                      : Json(nullptr)},
+    };
+    json["credentialKeychain"] = {
+        {"kind", report.credentialInUserKeychain ? "user" : "System"},
+        {"path", report.credentialKeychainPath.string()},
+        {"error", report.keychainError && report.credentialInUserKeychain
+                      ? Json(*report.keychainError)
+                      : Json(nullptr)},
     };
     if (const auto& credential = report.credential) {
         json["credential"] = {

@@ -33,6 +33,42 @@ std::size_t sequenceLength(unsigned char lead) {
     return 0;
 }
 
+// Whether a well-formed UTF-8 sequence is a bidirectional formatting
+// character: the embeddings and overrides U+202A to U+202E, the isolates
+// U+2066 to U+2069, the marks U+200E, U+200F and U+061C. A terminal obeys
+// them and would show a name reordered.
+bool isBidiFormatting(std::string_view sequence) {
+    const auto byte = [&sequence](std::size_t i) {
+        return static_cast<unsigned char>(sequence[i]);
+    };
+    if (sequence.size() == 2) {
+        return byte(0) == 0xD8 && byte(1) == 0x9C;
+    }
+    if (sequence.size() != 3 || byte(0) != 0xE2) {
+        return false;
+    }
+    return (byte(1) == 0x80 &&
+            ((byte(2) >= 0xAA && byte(2) <= 0xAE) || byte(2) == 0x8E || byte(2) == 0x8F)) ||
+           (byte(1) == 0x81 && byte(2) >= 0xA6 && byte(2) <= 0xA9);
+}
+
+// The code point of a well-formed UTF-8 sequence of two or three bytes, as
+// \uXXXX.
+void appendCodePoint(std::string& out, std::string_view sequence) {
+    unsigned value = 0;
+    if (sequence.size() == 2) {
+        value = ((static_cast<unsigned char>(sequence[0]) & 0x1FU) << 6U) |
+                (static_cast<unsigned char>(sequence[1]) & 0x3FU);
+    } else {
+        value = ((static_cast<unsigned char>(sequence[0]) & 0x0FU) << 12U) |
+                ((static_cast<unsigned char>(sequence[1]) & 0x3FU) << 6U) |
+                (static_cast<unsigned char>(sequence[2]) & 0x3FU);
+    }
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\u%04x", value);
+    out += escaped;
+}
+
 }  // namespace
 
 std::string printable(std::string_view text) {
@@ -56,9 +92,12 @@ std::string printable(std::string_view text) {
         if (length > 1 && i + length <= text.size() && isValidUTF8(text.substr(i, length))) {
             // U+0080 to U+009F are the C1 controls, which terminals obey too.
             const auto second = static_cast<unsigned char>(text[i + 1]);
+            const std::string_view sequence = text.substr(i, length);
             if (byte == 0xC2 && second < 0xA0) {
                 appendEscaped(out, byte);
                 appendEscaped(out, second);
+            } else if (isBidiFormatting(sequence)) {
+                appendCodePoint(out, sequence);
             } else {
                 out.append(text.substr(i, length));
             }

@@ -132,6 +132,9 @@ LoggerEnvironment LoggerEnvironment::system() {
     environment.bundleLogFileName = build_config::kBundleLogFileName;
     environment.realUserID = [] { return lockstep::realUserID(); };
     environment.homeFolderForUser = [](std::uint32_t uid) { return homeFolderForUserID(uid); };
+    environment.homeFolderForUserName = [](const std::string& name) {
+        return lockstep::homeFolderForUserName(name);
+    };
     environment.processName = program_invocation_short_name;
     environment.processID = ::getpid();
     environment.writeStandardError = [](std::string_view text) { writeAll(STDERR_FILENO, text); };
@@ -177,23 +180,96 @@ std::optional<std::string> MDLUnifiedLogger::realHomeFolder() const {
     return environment_.homeFolderForUser(environment_.realUserID());
 }
 
+namespace {
+
+// One plain name: no folder part, nothing that names a folder itself.
+bool isPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+}  // namespace
+
+// "LogFolderPath" with a leading "~" or "~name" expanded through the user
+// database; nothing unless it is then an absolute path.
+std::optional<std::filesystem::path> MDLUnifiedLogger::folderSetting() {
+    auto setting = userDefaults().stringForKey(kLogFolderPathKey);
+    if (!setting || setting->empty()) {
+        return std::nullopt;
+    }
+    std::string expanded = std::move(*setting);
+    if (expanded.starts_with('~')) {
+        const std::size_t slash = expanded.find('/');
+        const std::string user = expanded.substr(1, slash == std::string::npos ? slash : slash - 1);
+        std::optional<std::string> home;
+        if (user.empty()) {
+            home = realHomeFolder();
+        } else if (environment_.homeFolderForUserName) {
+            home = environment_.homeFolderForUserName(user);
+        }
+        if (!home) {
+            return std::nullopt;
+        }
+        expanded = *home + (slash == std::string::npos ? std::string() : expanded.substr(slash));
+    }
+    std::filesystem::path folder(expanded);
+    if (!folder.is_absolute()) {
+        return std::nullopt;
+    }
+    return folder;
+}
+
+// "LogFileName" of the settings, else of the program, else the default; a
+// value that is not one plain name counts as not set.
+std::string MDLUnifiedLogger::fileNameSetting() {
+    if (auto setting = userDefaults().stringForKey(kLogFileNameKey);
+        setting && isPlainFileName(*setting)) {
+        return std::move(*setting);
+    }
+    if (isPlainFileName(environment_.bundleLogFileName)) {
+        return environment_.bundleLogFileName;
+    }
+    return kDefaultLogFileName;
+}
+
+bool MDLUnifiedLogger::adoptFolder(const std::filesystem::path& folder) {
+    folder_.reset();
+    const std::filesystem::path host = hostPath(folder);
+    ScopedFD fd(openRetrying(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        (info.st_mode & S_IWOTH) != 0 ||
+        (info.st_uid != kRootUserID && info.st_uid != kLogOwnerUserID &&
+         info.st_uid != ::geteuid())) {
+        return false;
+    }
+    folder_ = std::move(fd);
+    return true;
+}
+
+bool MDLUnifiedLogger::adoptFreshFolder() {
+    std::string pattern = hostPath(kTemporaryFolderTemplate).string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        folder_.reset();
+        return false;
+    }
+    const std::filesystem::path folder =
+        std::filesystem::path(kTemporaryFolderTemplate).parent_path() /
+        std::filesystem::path(pattern).filename();
+    logFileURL_ = folder / fileName_;
+    return adoptFolder(folder);
+}
+
 void MDLUnifiedLogger::updateLogPath() {
     namespace fs = std::filesystem;
     fs::path folder;
+    folder_.reset();
 
     // 1. The folder: an existing "LogFolderPath", else by real user ID.
-    if (auto setting = userDefaults().stringForKey(kLogFolderPathKey);
-        setting && !setting->empty()) {
-        std::string expanded = std::move(*setting);
-        if (expanded == "~" || expanded.starts_with("~/")) {
-            if (const auto home = realHomeFolder()) {
-                expanded = *home + expanded.substr(1);
-            }
-        }
-        if (pathExists(hostPath(expanded))) {
-            folder = expanded;
-        }
+    if (const auto setting = folderSetting(); setting && pathExists(hostPath(*setting))) {
+        folder = *setting;
     }
+    bool fresh = false;
     if (folder.empty()) {
         const std::uint32_t uid = environment_.realUserID ? environment_.realUserID() : 0;
         if (uid == kRootUserID || uid == kLogOwnerUserID) {
@@ -209,11 +285,8 @@ void MDLUnifiedLogger::updateLogPath() {
             if (homeLogs && pathExists(hostPath(*homeLogs))) {
                 folder = *homeLogs;
             } else {
-                std::string pattern = hostPath(kTemporaryFolderTemplate).string();
-                if (::mkdtemp(pattern.data()) != nullptr) {
-                    folder = fs::path(kTemporaryFolderTemplate).parent_path() /
-                             fs::path(pattern).filename();
-                } else if (homeLogs) {
+                fresh = true;
+                if (homeLogs) {
                     folder = *homeLogs;
                 }
             }
@@ -221,25 +294,25 @@ void MDLUnifiedLogger::updateLogPath() {
     }
 
     // 2. The file name.
-    std::string name = kDefaultLogFileName;
-    if (auto setting = userDefaults().stringForKey(kLogFileNameKey); setting && !setting->empty()) {
-        name = std::move(*setting);
-    } else if (!environment_.bundleLogFileName.empty()) {
-        name = environment_.bundleLogFileName;
-    }
+    fileName_ = fileNameSetting();
 
     // 3. The file.
+    if (fresh) {
+        if (adoptFreshFolder()) {
+            return;
+        }
+        // No temporary folder can be made: Library/Logs is kept.
+    }
     if (folder.empty()) {
         logFileURL_.clear();
         return;
     }
-    logFileURL_ = folder / name;
+    logFileURL_ = folder / fileName_;
 
     // 4. Create the folder and any missing folders above it, each 0770 and
     // owned by 92. Failures are ignored.
     std::vector<fs::path> missing;
-    for (fs::path p = logFileURL_.parent_path(); !p.empty() && !pathExists(hostPath(p));
-         p = p.parent_path()) {
+    for (fs::path p = folder; !p.empty() && !pathExists(hostPath(p)); p = p.parent_path()) {
         missing.push_back(p);
         if (p == p.parent_path()) {
             break;
@@ -259,20 +332,32 @@ void MDLUnifiedLogger::updateLogPath() {
             setModeAndOwner(fd.get(), kLogFolderMode);
         }
     }
+
+    // 5. The folder is opened once; a folder that is not safe to write in is
+    // not written in at all.
+    if (!adoptFolder(folder)) {
+        adoptFreshFolder();
+    }
 }
 
-namespace {
-
-// Opens the log file for appending; creates it (0660, owner 92) when nothing
-// is at the path. Refuses, without blocking, a symbolic link, anything that
-// is not a regular file, and a file with more than one hard link, so the
-// logger never writes through to another file.
-ScopedFD openLogFile(const std::filesystem::path& host) {
-    if (host.empty()) {
+// Opens the log file in the log folder for appending; creates it (0660,
+// owner 92) when nothing is there. Refuses, without blocking, a symbolic
+// link, anything that is not a regular file, a file with more than one hard
+// link and a file of another owner, so the logger never writes through to a
+// file that someone else controls.
+ScopedFD MDLUnifiedLogger::openLogFile() const {
+    if (!folder_ || fileName_.empty()) {
         return {};
     }
     constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    ScopedFD created(openRetrying(host.c_str(), kFlags | O_CREAT | O_EXCL, kLogFileMode));
+    const auto openAt = [this](int flags) {
+        int fd = -1;
+        do {
+            fd = ::openat(folder_.get(), fileName_.c_str(), flags, kLogFileMode);
+        } while (fd < 0 && errno == EINTR);
+        return ScopedFD(fd);
+    };
+    ScopedFD created = openAt(kFlags | O_CREAT | O_EXCL);
     if (created) {
         setModeAndOwner(created.get(), kLogFileMode);
         return created;
@@ -280,16 +365,16 @@ ScopedFD openLogFile(const std::filesystem::path& host) {
     if (errno != EEXIST) {
         return {};
     }
-    ScopedFD fd(openRetrying(host.c_str(), kFlags));
-    if (!fd) {
-        return {};
-    }
+    ScopedFD fd = openAt(kFlags);
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
+        (info.st_uid != ::geteuid() && info.st_uid != kLogOwnerUserID)) {
         return {};
     }
     return fd;
 }
+
+namespace {
 
 bool withinWindow(MDLUnifiedLogger::Clock::time_point now,
                   MDLUnifiedLogger::Clock::time_point last) {
@@ -338,17 +423,19 @@ void MDLUnifiedLogger::logString(std::string_view line, std::int64_t level) {
             return;
         }
 
-        // 5.-7. Create or open the file; when it is not writable, choose the
-        // path again once. The report of the new path may come back here;
+        // 5.-7. Create or open the file. When it is not writable, choose the
+        // path again; when that gives no writable file either, a fresh
+        // temporary folder. The report of the new path may come back here;
         // that nested call does not choose again, so the retry ends.
-        ScopedFD fd = openLogFile(hostPath(logFileURL_));
+        ScopedFD fd = openLogFile();
         if (!fd && !choosingNewPath_) {
-            {
-                const FlagScope choosing(choosingNewPath_);
-                updateLogPath();
-                logDebugLine("Updated log file path");
+            const FlagScope choosing(choosingNewPath_);
+            updateLogPath();
+            fd = openLogFile();
+            if (!fd && adoptFreshFolder()) {
+                fd = openLogFile();
             }
-            fd = openLogFile(hostPath(logFileURL_));
+            logDebugLine("Updated log file path");
         }
 
         // 8.-11. Timestamp, pending repeat report, the line.
@@ -378,7 +465,7 @@ void MDLUnifiedLogger::flushPendingRepeats() {
         if (repeated_ <= 0) {
             return;
         }
-        const ScopedFD fd = openLogFile(hostPath(logFileURL_));
+        const ScopedFD fd = openLogFile();
         const std::string report = repeatReport(
             iso8601Timestamp(environment_.now ? environment_.now() : Clock::now()), repeated_);
         repeated_ = 0;

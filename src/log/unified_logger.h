@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/scoped_fd.h"
 #include "platform/user_defaults.h"
 
 namespace lockstep {
@@ -34,6 +35,9 @@ struct LoggerEnvironment {
     // The home folder of a user from the user database; nothing when the
     // user has no entry.
     std::function<std::optional<std::string>(std::uint32_t)> homeFolderForUser;
+    // The same by user name, for "~name" in "LogFolderPath"; unset: no user
+    // is known by name.
+    std::function<std::optional<std::string>(const std::string&)> homeFolderForUserName;
     // Process name and ID for the process tag of each file line.
     std::string processName;
     std::int64_t processID = 0;
@@ -45,8 +49,8 @@ struct LoggerEnvironment {
     std::function<void(std::string_view, std::int64_t)> lineObserver;
 
     // The machine itself: system clock, the standard user defaults, the real
-    // root, getuid, getpwuid_r, the program's name and ID, and file
-    // descriptors 2 and 1.
+    // root, getuid, getpwuid_r and getpwnam_r, the program's name and ID, and
+    // file descriptors 2 and 1.
     [[nodiscard]] static LoggerEnvironment system();
 };
 
@@ -56,9 +60,15 @@ struct LoggerEnvironment {
 // a log file it places itself. Used through one shared instance from one
 // thread; not safe for concurrent use.
 //
-// The log file is never written through a symbolic link, never when it is not
-// a regular file or has more than one hard link; such a file counts as not
-// writable.
+// The log folder is opened once per choice (never through a symbolic link)
+// and the file is reached through that descriptor, so no path component can
+// be swapped between the checks and the writes. A folder that is not owned by
+// root, 92 or the process's user, or that others may write, counts as not
+// writable; so does a file that is not a regular file, has more than one hard
+// link, or is not owned by the process's user or 92. A path that is not
+// writable, and stays so when chosen again, gives way to a fresh temporary
+// folder: lines are never dropped for want of a safe file while one can be
+// made.
 class MDLUnifiedLogger {
   public:
     using Clock = LoggerEnvironment::Clock;
@@ -85,8 +95,9 @@ class MDLUnifiedLogger {
     // process exits is written to the file by an exit handler.
     static MDLUnifiedLogger& sharedLogger();
 
-    // Chooses the log folder and file name, sets logFileURL, and creates the
-    // folder (0770, owner 92) when it is missing.
+    // Chooses the log folder and file name, sets logFileURL, creates the
+    // folder (0770, owner 92) when it is missing, and opens it. A folder that
+    // is not safe to write in is replaced by a fresh temporary one.
     void updateLogPath();
 
     // Takes one finished line at a level (0 error, 1 information, 2 debug).
@@ -122,10 +133,20 @@ class MDLUnifiedLogger {
   private:
     const UserDefaults& userDefaults();
     [[nodiscard]] std::optional<std::string> realHomeFolder() const;
+    [[nodiscard]] std::optional<std::filesystem::path> folderSetting();
+    [[nodiscard]] std::string fileNameSetting();
+    // Opens `folder` as the log folder when it is safe; false otherwise.
+    bool adoptFolder(const std::filesystem::path& folder);
+    // Makes and adopts a fresh "/tmp/tessel-XXXXXX" folder.
+    bool adoptFreshFolder();
+    [[nodiscard]] ScopedFD openLogFile() const;
 
     LoggerEnvironment environment_;
     std::optional<UserDefaults> userDefaults_;
     bool choosingNewPath_ = false;
+    // The folder of logFileURL, opened when it was chosen; the file's name.
+    ScopedFD folder_;
+    std::string fileName_;
 
     std::filesystem::path logFileURL_;
     std::string logFolderName_;

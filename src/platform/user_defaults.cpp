@@ -107,15 +107,19 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::optional<std::string> homeFolderForUserID(std::uint32_t uid) {
+namespace {
+
+// The home folder of the user database entry that `lookup` (getpwuid_r or
+// getpwnam_r with its key bound) finds, growing the buffer as needed.
+template <typename Lookup>
+std::optional<std::string> homeFolderOfEntry(const Lookup& lookup) {
     const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::size_t size = suggested > 0 ? static_cast<std::size_t>(suggested) : 4096U;
     while (size <= kMaxPasswdBuffer) {
         std::vector<char> buffer(size);
         struct passwd entry {};
         struct passwd* found = nullptr;
-        const int error =
-            ::getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(), &found);
+        const int error = lookup(&entry, buffer.data(), buffer.size(), &found);
         if (error == EINTR) {
             continue;
         }
@@ -129,6 +133,24 @@ std::optional<std::string> homeFolderForUserID(std::uint32_t uid) {
         return std::string(entry.pw_dir);
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> homeFolderForUserID(std::uint32_t uid) {
+    return homeFolderOfEntry([uid](passwd* entry, char* buffer, std::size_t size, passwd** found) {
+        return ::getpwuid_r(static_cast<uid_t>(uid), entry, buffer, size, found);
+    });
+}
+
+std::optional<std::string> homeFolderForUserName(const std::string& name) {
+    if (name.empty() || name.find('\0') != std::string::npos) {
+        return std::nullopt;
+    }
+    return homeFolderOfEntry(
+        [&name](passwd* entry, char* buffer, std::size_t size, passwd** found) {
+            return ::getpwnam_r(name.c_str(), entry, buffer, size, found);
+        });
 }
 
 std::uint32_t realUserID() {

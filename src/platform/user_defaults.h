@@ -16,6 +16,9 @@ namespace lockstep {
 // user or the entry's home folder is not an absolute path.
 [[nodiscard]] std::optional<std::string> homeFolderForUserID(std::uint32_t uid);
 
+// The same for a user name (getpwnam_r), as the shell's "~name" expands.
+[[nodiscard]] std::optional<std::string> homeFolderForUserName(const std::string& name);
+
 // The real user ID of the process (getuid).
 [[nodiscard]] std::uint32_t realUserID();
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <memory>
@@ -66,6 +67,7 @@ class CtlTest : public ::testing::Test {
         const int status = ctl::run(arguments,
                                     {.context = context_,
                                      .systemKeychainPath = systemKeychainPath(),
+                                     .userKeychainPath = userKeychainPath(),
                                      .logFile = [this] { return logFile_; },
                                      .passwordInput = stdinFile.get(),
                                      .terminal = inputs.path() / "no-terminal"},
@@ -73,12 +75,15 @@ class CtlTest : public ::testing::Test {
         return {status, out.str(), err.str()};
     }
 
-    // Stores a credential of the service the way lockstepd's enrolment does.
+    // Stores a credential of the service the way lockstepd's enrolment does:
+    // in the System keychain, or with `inUserKeychain` in the user's.
     void enrol(std::string_view account, std::string_view password = kPassword,
-               std::string_view service = "Lockstep") {
+               std::string_view service = "Lockstep", bool inUserKeychain = false) {
         SecKeychainRef system;
-        ASSERT_EQ(keychain_.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &system),
-                  errSecSuccess);
+        if (!inUserKeychain) {
+            ASSERT_EQ(keychain_.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &system),
+                      errSecSuccess);
+        }
         ASSERT_TRUE(KeychainUtil::updatePassword(context_, service, account, password, "", system));
     }
 
@@ -92,16 +97,16 @@ class CtlTest : public ::testing::Test {
     }
 
     fs::path systemKeychainPath() const { return dir_ / "var/lib/lockstep/System.keychain"; }
+    fs::path userKeychainPath() const { return dir_ / "root/.local/share/lockstep/login.keychain"; }
     fs::path toolPath() const { return dir_ / "usr/bin/fdesetup"; }
     fs::path logPath() const { return dir_ / "tmp/lockstep/generic.log"; }
 
     LogCapture capture_;
     TempDir dir_;
     std::unique_ptr<TestDirectory> tree_;
-    SqliteKeychainService keychain_{
-        {.systemKeychainPath = systemKeychainPath(),
-         .userKeychainPath = dir_ / "root/.local/share/lockstep/login.keychain",
-         .callingProgramPath = std::nullopt}};
+    SqliteKeychainService keychain_{{.systemKeychainPath = systemKeychainPath(),
+                                     .userKeychainPath = userKeychainPath(),
+                                     .callingProgramPath = std::nullopt}};
     LocalDirectoryService directory_{dir_ / "machine"};
     Context context_{.keychain = keychain_,
                      .directory = directory_,
@@ -113,9 +118,10 @@ class CtlTest : public ::testing::Test {
 };
 
 // The status line (and JSON problem) of each exit status.
-constexpr const char* kVerdicts[] = {"ready to arm",         "",
-                                     "nothing enrolled",     "password no longer valid",
-                                     "restart tool missing", "keychain unreadable"};
+constexpr const char* kVerdicts[] = {"ready to arm",           "",
+                                     "nothing enrolled",       "password no longer valid",
+                                     "restart tool missing",   "keychain unreadable",
+                                     "System keychain damaged"};
 
 class StatusTest : public CtlTest {
   protected:
@@ -142,13 +148,18 @@ class StatusTest : public CtlTest {
         EXPECT_EQ(parsed["credential"].is_null(),
                   text.out.find("enrolled:     yes") == std::string::npos);
         EXPECT_EQ(parsed["keychain"]["exists"], keychainExisted);
-        EXPECT_EQ(parsed["keychain"]["readable"], keychainExisted && exitStatus != 5);
+        EXPECT_EQ(parsed["keychain"]["readable"],
+                  keychainExisted && exitStatus != 5 && exitStatus != 6);
+        EXPECT_EQ(parsed["keychain"]["damaged"], exitStatus == 6);
         EXPECT_EQ(text.err + json.err, "");
         EXPECT_THAT(text.out + json.out,
                     AllOf(Not(HasSubstr(kPassword)), Not(HasSubstr("bobs password"))));
         EXPECT_FALSE(capture_.contains(kPassword)) << capture_.dump();
         EXPECT_EQ(fs::exists(systemKeychainPath().parent_path()), keychainExisted);
+        EXPECT_EQ(fs::exists(userKeychainPath().parent_path()), userKeychainExisted);
     }
+
+    bool userKeychainExisted = false;
 };
 
 // Ready with two credentials stored: lockstepd uses the oldest. The log file
@@ -158,15 +169,17 @@ TEST_F(StatusTest, Ready) {
     enrol("alice");
     writeFile(logPath().parent_path() / "elsewhere.log", "");
     fs::create_symlink("elsewhere.log", logPath());
-    expectStatus(0,
-                 {"enrolled:     yes, account \"bob\", stored ",
-                  "2 credentials are stored; lockstepd uses this one, the oldest",
-                  "password:     verifies against the local account", "fdesetup is present"},
-                 "success");
+    expectStatus(
+        0,
+        {"enrolled:     yes, account \"bob\", stored ", "held in:      the System keychain\n",
+         "2 credentials are stored; lockstepd uses this one, the oldest",
+         "password:     verifies against the local account", "fdesetup is present"},
+        "success");
     const Json json = Json::parse(ctl({"status", "--json"}).out);
     EXPECT_EQ(json["keychain"]["path"], systemKeychainPath().string());
     EXPECT_EQ(json["credential"]["account"], "bob");
     EXPECT_EQ(json["credential"]["itemsOfService"], 2);
+    EXPECT_EQ(json["credentialKeychain"]["kind"], "System");
     EXPECT_EQ(json["restartTool"]["present"], true);
     EXPECT_EQ(json["log"]["file"], logPath().string());
     EXPECT_EQ(json["log"]["readable"], false);
@@ -200,13 +213,60 @@ TEST_F(StatusTest, RestartToolMissing) {
 }
 
 TEST_F(StatusTest, KeychainUnreadable) {
-    writeFile(systemKeychainPath(), "not a keychain", fs::perms(0600));
-    expectStatus(5, {"UNREADABLE", "enrolled:     unknown"}, nullptr);
-    // A key file that is not the one the keychain was made with.
-    fs::remove(systemKeychainPath());
-    enrol("alice");
-    writeFile(systemKeychainPath().string() + ".key", std::string(32, 'k'), fs::perms(0600));
-    expectStatus(5, {"UNREADABLE"}, nullptr);
+    // An item whose password is empty can never be read back.
+    enrol("alice", "");
+    expectStatus(5, {"UNREADABLE", "the stored credential cannot be read"}, nullptr);
+}
+
+// A System keychain that is there but cannot be used: lockstepd looks in the
+// user's keychain instead, and status names the keychain it would read.
+// Nothing planted at the paths (a FIFO included) holds status up.
+TEST_F(StatusTest, SystemKeychainDamaged) {
+    const fs::path keyFile = systemKeychainPath().string() + ".key";
+    using Damage = void (*)(const fs::path& keychain, const fs::path& key);
+    const std::vector<std::pair<std::string, Damage>> damages{
+        {"not a keychain",
+         [](auto& keychain, auto&) { writeFile(keychain, "not a keychain", fs::perms(0600)); }},
+        {"another keychain's key",
+         [](auto&, auto& key) { writeFile(key, std::string(32, 'k'), fs::perms(0600)); }},
+        {"FIFO as keychain",
+         [](auto& keychain, auto&) {
+             fs::remove(keychain);
+             ASSERT_EQ(::mkfifo(keychain.c_str(), 0600), 0);
+         }},
+        {"FIFO as key",
+         [](auto&, auto& key) {
+             fs::remove(key);
+             ASSERT_EQ(::mkfifo(key.c_str(), 0600), 0);
+         }},
+    };
+    for (const auto& [name, damage] : damages) {
+        SCOPED_TRACE(name);
+        fs::remove_all(dir_ / "var");
+        fs::remove_all(dir_ / "root");
+        userKeychainExisted = false;
+        enrol("bob", "bobs password");
+        damage(systemKeychainPath(), keyFile);
+        // Nothing in the user's keychain either.
+        expectStatus(
+            6,
+            {": DAMAGED: ",
+             "lockstepd looks in the user keychain " + userKeychainPath().string() + " instead\n",
+             "enrolled:     no"},
+            nullptr);
+        // The credential lockstepd stored there when it could not use the
+        // System keychain.
+        enrol("alice", kPassword, "Lockstep", true);
+        userKeychainExisted = true;
+        expectStatus(6,
+                     {"enrolled:     yes, account \"alice\"",
+                      "held in:      the user keychain " + userKeychainPath().string() + "\n",
+                      "password:     verifies against the local account"},
+                     "success");
+        const Json json = Json::parse(ctl({"status", "--json"}).out);
+        EXPECT_EQ(json["credentialKeychain"]["kind"], "user");
+        EXPECT_EQ(json["credentialKeychain"]["path"], userKeychainPath().string());
+    }
 }
 
 // Lines written by the real file loggers of lockstepd and of lockstepctl: the
@@ -292,7 +352,9 @@ TEST_F(CtlTest, ListAndShowGiveAttributesAndAclsButNoSecret) {
 
 TEST_F(CtlTest, UnreadableKeychainFilesAreOneLineErrors) {
     writeFile(dir_ / "junk.keychain", "junk");
-    for (const fs::path& file : {dir_ / "missing.keychain", dir_ / "junk.keychain"}) {
+    ASSERT_EQ(::mkfifo((dir_ / "fifo.keychain").c_str(), 0600), 0);  // must not block
+    for (const fs::path& file :
+         {dir_ / "missing.keychain", dir_ / "junk.keychain", dir_ / "fifo.keychain"}) {
         const Result result = ctl({"list", "--keychain", file.string()});
         EXPECT_EQ(result.status, 5);
         EXPECT_EQ(result.out, "");
@@ -336,9 +398,25 @@ TEST_F(CtlTest, UntrustedAttributesAreShownSafely) {
     const Result result = ctl({"list"});
     EXPECT_THAT(result.out, HasSubstr("evil\\x1b]0;owned\\x07name"));
     EXPECT_EQ(result.out.find('\x1b'), std::string::npos);
-    EXPECT_EQ(ctl::printable("caf\xc3\xa9 \xe2\x82\xac"), "caf\xc3\xa9 \xe2\x82\xac");
-    EXPECT_EQ(ctl::printable("a\tb\nc\x7f back\\slash"), "a\\x09b\\x0ac\\x7f back\\\\slash");
-    EXPECT_EQ(ctl::printable("c1 \xc2\x9b[1m bad \xff\xc3"), "c1 \\xc2\\x9b[1m bad \\xff\\xc3");
+    enrol("rtl\xe2\x80\xaetxt.exe");
+    EXPECT_THAT(ctl({"list"}).out, HasSubstr("account:      rtl\\u202etxt.exe\n"));
+    const std::pair<std::string, std::string> cases[] = {
+        {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
+        {"a\tb\nc\x7f back\\slash", "a\\x09b\\x0ac\\x7f back\\\\slash"},
+        {"c1 \xc2\x9b[1m bad \xff\xc3", "c1 \\xc2\\x9b[1m bad \\xff\\xc3"},
+        // Bidirectional formatting: embeddings and overrides, isolates, marks.
+        {"\xe2\x80\xaa\xe2\x80\xab\xe2\x80\xac\xe2\x80\xad\xe2\x80\xae",
+         "\\u202a\\u202b\\u202c\\u202d\\u202e"},
+        {"\xe2\x81\xa6\xe2\x81\xa7\xe2\x81\xa8\xe2\x81\xa9", "\\u2066\\u2067\\u2068\\u2069"},
+        {"\xe2\x80\x8e\xe2\x80\x8f\xd8\x9c", "\\u200e\\u200f\\u061c"},
+        // Their neighbours are ordinary text: dashes, a zero-width joiner,
+        // U+2065 (unassigned), an Arabic letter.
+        {"\xe2\x80\x94\xe2\x80\x8d\xe2\x80\xaf\xe2\x81\xa5\xd8\xa8",
+         "\xe2\x80\x94\xe2\x80\x8d\xe2\x80\xaf\xe2\x81\xa5\xd8\xa8"},
+    };
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(ctl::printable(text), shown) << shown;
+    }
     // A partition description that is no hexadecimal property list.
     EXPECT_FALSE(ctl::decodePartitionDescription("zz") || ctl::decodePartitionDescription("") ||
                  ctl::decodePartitionDescription("616263"));

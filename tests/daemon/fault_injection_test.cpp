@@ -226,5 +226,58 @@ TEST_F(SandboxTest, FullKeychainFolderKeepsTheOldCredential) {
     EXPECT_GT(failed, 0);
 }
 
+// A System keychain that enrolment cannot use: the credential goes to root's
+// own keychain, and the run at boot, with /root read only as the service
+// unit leaves it, still reads it from there and arms the restart. Before
+// any of it, a plain run on a fresh machine creates no keychain at all.
+struct UnusableSystemKeychain {
+    const char* name;
+    void (*damage)(const fs::path& keychain, const fs::path& key);
+};
+
+class FallbackKeychain : public SandboxTest,
+                         public ::testing::WithParamInterface<UnusableSystemKeychain> {};
+
+TEST_P(FallbackKeychain, IsReadAtBootUnderAReadOnlyHome) {
+    const fs::path system = sandbox().systemKeychain();
+    const fs::path userKeychain = sandbox().path() / "root/.local/share/lockstep/login.keychain";
+    const auto result = sandbox().run({});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_FALSE(fs::exists(system.parent_path()));
+    EXPECT_FALSE(fs::exists(userKeychain.parent_path()));
+
+    ASSERT_EQ(enrol(kUser, kPassword).out, kEnrolled);
+    GetParam().damage(system, system.string() + ".key");
+    const std::string newPassword = "new password 91c4";
+    sandbox().setPassword(kUser, newPassword);
+    ASSERT_EQ(enrol(kUser, newPassword).out, kEnrolled);
+    ASSERT_TRUE(fs::exists(userKeychain));
+
+    sandbox().setReadOnlyHome(true);
+    const auto boot = sandbox().run({});
+    EXPECT_EQ(boot.exitCode, 0);
+    EXPECT_EQ(boot.out, kArmed) << boot.err;
+    const std::pair<std::string, std::string> expected(kUser, newPassword);
+    EXPECT_EQ(armed(), expected);
+    EXPECT_NE(boot.err.find("System keychain not available"), std::string::npos);
+    // The home really was read only: a write there fails.
+    const auto write = sandbox().runScript("touch /root/probe 2>/dev/null || echo refused");
+    EXPECT_EQ(write.out, "refused\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damages, FallbackKeychain,
+    ::testing::Values(
+        UnusableSystemKeychain{"KeyReadableByOthers",
+                               [](auto&, auto& key) { fs::permissions(key, fs::perms(0644)); }},
+        UnusableSystemKeychain{
+            "KeyOfAnotherMachine",
+            [](auto&, auto& key) { writeFile(key, std::string(32, 'k'), fs::perms(0600)); }},
+        UnusableSystemKeychain{
+            "TruncatedDatabase",
+            [](auto& keychain, auto&) { fs::resize_file(keychain, fs::file_size(keychain) / 2); }}),
+    [](const auto& param) { return std::string(param.param.name); });
+
 }  // namespace
 }  // namespace lockstep::testing

@@ -9,6 +9,9 @@
 
 #include <map>
 #include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
 
 #include "fault_fixtures.h"
 #include "platform/scoped_fd.h"
@@ -19,67 +22,131 @@ namespace {
 
 namespace fs = std::filesystem;
 
-enum class Planted { symlink, danglingSymlink, hardLink, fifo, fifoWithReader, folder };
+// What another user prepared at /tmp/lockstep before the run. `folder` and
+// `log` are the real paths of /tmp/lockstep and its generic.log, `target` a
+// file and `outside` an empty folder elsewhere, all owned by that user.
+struct PlantedCase {
+    const char* name;
+    void (*plant)(const fs::path& folder, const fs::path& log, const fs::path& target,
+                  const fs::path& outside);
+    // Extra preference keys.
+    const char* preferences = "";
+};
 
-class HostileLogFolder : public SandboxTest, public ::testing::WithParamInterface<Planted> {};
+constexpr uid_t kOtherUser = 65534;
 
-// /tmp/lockstep made beforehand by another user, holding something named
-// like the log file: nothing is written through it, and the run completes.
-TEST_P(HostileLogFolder, NothingIsWrittenThroughIt) {
-    constexpr uid_t kOtherUser = 65534;
+void chownTo(const fs::path& path, uid_t user) {
+    ASSERT_EQ(::lchown(path.c_str(), user, user), 0) << path;
+}
+
+class HostileLogFolder : public SandboxTest, public ::testing::WithParamInterface<PlantedCase> {};
+
+// Nothing is written through or into what was planted, the run completes, and
+// its lines are not lost: they go to a fresh /tmp/tessel-XXXXXX folder (or,
+// for a log file name that is no plain name, to the default file).
+TEST_P(HostileLogFolder, NothingIsWrittenThroughItAndNoLineIsLost) {
     const fs::path folder = sandbox().logFolder();
     const fs::path log = folder / "generic.log";
     const fs::path target = sandbox().path() / "outside" / "precious";
+    const fs::path outside = sandbox().path() / "outside" / "folder";
     writeFile(target, "precious\n", fs::perms(0644));
+    fs::create_directories(outside);
     fs::create_directories(folder);
-    fs::permissions(folder, fs::perms(0777));
-    ASSERT_EQ(::chown(folder.c_str(), kOtherUser, kOtherUser), 0);
-    const Planted planted = GetParam();
-    if (planted == Planted::symlink || planted == Planted::danglingSymlink) {
-        fs::create_symlink(
-            planted == Planted::symlink ? target : fs::path(target.string() + ".new"), log);
-    } else if (planted == Planted::hardLink) {
-        fs::create_hard_link(target, log);
-    } else if (planted == Planted::folder) {
-        fs::create_directory(log);
-    } else {
-        ASSERT_EQ(::mkfifo(log.c_str(), 0666), 0);
+    fs::permissions(folder, fs::perms(0770));
+    GetParam().plant(folder, log, target, outside);
+    for (const fs::path& path : {target, outside}) {
+        chownTo(path, kOtherUser);
     }
-    ASSERT_EQ(::lchown(log.c_str(), kOtherUser, kOtherUser), 0);
-    const auto kind = fs::symlink_status(log).type();
-    const fs::path linked = kind == fs::file_type::symlink ? fs::read_symlink(log) : fs::path();
-    // A reader holding the FIFO open lets an open for writing succeed at
-    // once: only the daemon's own checks keep bytes out of it.
-    const ScopedFD reader(planted == Planted::fifoWithReader
-                              ? ::open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
-                              : -1);
+    // What stands at the log path: its kind, link target, contents or entries.
+    const auto state = [&log] {
+        const auto kind = fs::symlink_status(log).type();
+        return std::tuple(kind, kind == fs::file_type::symlink ? fs::read_symlink(log) : "",
+                          kind == fs::file_type::regular ? readFile(log) : "",
+                          kind == fs::file_type::directory && fs::is_empty(log));
+    };
+    const auto before = state();
+    const auto kind = std::get<0>(before);
+    // A reader holding a FIFO open lets an open for writing succeed at once:
+    // only the daemon's own checks keep bytes out of it.
+    const ScopedFD reader(
+        kind == fs::file_type::fifo ? ::open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
 
-    sandbox().setPreferences("<key>showDebug</key><true/>");
+    sandbox().setPreferences(std::string("<key>showDebug</key><true/>") + GetParam().preferences);
     const auto result = enrol(kUser, kPassword);
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out, kEnrolled);
     EXPECT_NE(result.err.find("setting new password success"), std::string::npos);
 
-    EXPECT_EQ(fs::symlink_status(log).type(), kind);
+    const bool toDefaultFile = !std::string_view(GetParam().preferences).empty();
+    if (!toDefaultFile) {
+        EXPECT_TRUE(state() == before);
+    }
     EXPECT_EQ(readFile(target), "precious\n");
     EXPECT_EQ(fs::status(target).permissions(), fs::perms(0644));
-    EXPECT_FALSE(fs::exists(target.string() + ".new"));
+    EXPECT_TRUE(fs::is_empty(outside));
     if (reader) {
         char byte = 0;
         EXPECT_LE(::read(reader.get(), &byte, 1), 0) << "a byte came through the FIFO";
     }
-    if (kind == fs::file_type::directory) {
-        EXPECT_TRUE(fs::is_empty(log));
+    EXPECT_FALSE(fs::exists(sandbox().path() / "var-lib/abs.log"));
+
+    // Where the run's lines went: one fresh folder, made by and for root.
+    std::vector<fs::path> fresh;
+    for (const auto& entry : fs::directory_iterator(sandbox().path() / "tmp")) {
+        if (entry.path().filename().string().starts_with("tessel-")) {
+            fresh.push_back(entry.path());
+        }
     }
-    if (kind == fs::file_type::symlink) {
-        EXPECT_EQ(fs::read_symlink(log), linked);
-    }
+    ASSERT_EQ(fresh.size(), toDefaultFile ? 0U : 1U);
+    const fs::path written = toDefaultFile ? log : fresh[0] / "generic.log";
+    EXPECT_NE(readFile(written).find("run() " + kArmed.substr(0, kArmed.size() - 1)),
+              std::string::npos)
+        << written;
+    struct stat info {};
+    ASSERT_EQ(::lstat(written.parent_path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 0U);
+    EXPECT_EQ(info.st_mode & 0777U, toDefaultFile ? 0770U : 0700U);
 }
 
-INSTANTIATE_TEST_SUITE_P(Planted, HostileLogFolder,
-                         ::testing::Values(Planted::symlink, Planted::danglingSymlink,
-                                           Planted::hardLink, Planted::fifo,
-                                           Planted::fifoWithReader, Planted::folder));
+INSTANTIATE_TEST_SUITE_P(
+    Planted, HostileLogFolder,
+    ::testing::Values(
+        PlantedCase{"FolderIsALink",
+                    [](auto& folder, auto&, auto&, auto& outside) {
+                        fs::remove(folder);
+                        fs::create_symlink(outside, folder);
+                        chownTo(folder, kOtherUser);
+                    }},
+        PlantedCase{"FolderOfAnotherUser",
+                    [](auto& folder, auto&, auto&, auto&) { chownTo(folder, kOtherUser); }},
+        PlantedCase{
+            "FolderWritableByAll",
+            [](auto& folder, auto&, auto&, auto&) { fs::permissions(folder, fs::perms(01777)); }},
+        PlantedCase{"LinkInAFolderOfAnotherUser",
+                    [](auto& folder, auto& log, auto& target, auto&) {
+                        fs::permissions(folder, fs::perms(0777));
+                        chownTo(folder, kOtherUser);
+                        fs::create_symlink(target, log);
+                        chownTo(log, kOtherUser);
+                    }},
+        PlantedCase{"FileOfAnotherUser",
+                    [](auto&, auto& log, auto&, auto&) {
+                        writeFile(log, "2026-01-01T00:00:00Z lockstepd(1): forged\n",
+                                  fs::perms(0666));
+                        chownTo(log, kOtherUser);
+                    }},
+        PlantedCase{"HardLinkedFile", [](auto&, auto& log, auto& target,
+                                         auto&) { fs::create_hard_link(target, log); }},
+        PlantedCase{"SymbolicLink",
+                    [](auto&, auto& log, auto& target, auto&) { fs::create_symlink(target, log); }},
+        PlantedCase{"FifoWithAReader", [](auto&, auto& log, auto&,
+                                          auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0666), 0); }},
+        PlantedCase{"FolderAtTheFilePath",
+                    [](auto&, auto& log, auto&, auto&) { fs::create_directory(log); }},
+        // A log file name with a folder in it is no log file name.
+        PlantedCase{"AbsoluteLogFileName", [](auto&, auto&, auto&, auto&) {},
+                    "<key>LogFileName</key><string>/var/lib/abs.log</string>"}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 struct ToolCase {
     const char* name;

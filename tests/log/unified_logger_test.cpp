@@ -50,6 +50,9 @@ struct Machine {
             const auto found = homes.find(user);
             return found == homes.end() ? std::nullopt : std::optional(found->second);
         };
+        environment.homeFolderForUserName = [](const std::string& name) {
+            return name == "bob" ? std::optional<std::string>("/home/bob") : std::nullopt;
+        };
         environment.processName = "lockstepd";
         environment.processID = 4242;
         environment.writeStandardError = [this](std::string_view text) { standardError += text; };
@@ -217,7 +220,11 @@ TEST(LogPathTest, ChoosesTheFolderAndTheFileName) {
         {kAlice, "/var/custom", {"/var/custom"}, "/var/custom"},
         {kAlice, "~/Logs", {"/home/alice/Logs"}, "/home/alice/Logs"},
         {kAlice, "~", {"/home/alice"}, "/home/alice"},
-        {0, "/nope", {}, "/tmp/lockstep"},  // missing setting folder
+        {kAlice, "~bob/Logs", {"/home/bob/Logs"}, "/home/bob/Logs"},
+        {0, "~carol/Logs", {"/home/carol/Logs"}, "/tmp/lockstep"},  // no such user
+        {0, "~carol", {"~carol"}, "/tmp/lockstep"},                 // not taken literally
+        {0, "var/custom", {"/var/custom"}, "/tmp/lockstep"},        // relative: not set
+        {0, "/nope", {}, "/tmp/lockstep"},                          // missing setting folder
         {0, "", {}, "/tmp/lockstep"},
         {0, none, {}, "/tmp/lockstep"},
         {92, none, {}, "/tmp/lockstep"},
@@ -264,7 +271,13 @@ TEST(LogPathTest, ChoosesTheFolderAndTheFileName) {
     const std::vector<std::tuple<UserDefaults::Value, std::string, std::string>> names{
         {std::string("mine.log"), "bundle.log", "mine.log"},
         {std::string(""), "bundle.log", "bundle.log"},
-        {std::int64_t{5}, "", "generic.log"}};  // wrong kind: as if absent
+        {std::int64_t{5}, "", "generic.log"},  // wrong kind: as if absent
+        // Not one plain name: as if not set, in either place.
+        {std::string("/var/lib/abs.log"), "bundle.log", "bundle.log"},
+        {std::string("../up.log"), "", "generic.log"},
+        {std::string("."), "..", "generic.log"},
+        {std::string(".."), "sub/b.log", "generic.log"},
+        {std::string("nul\0.log", 8), "/abs", "generic.log"}};
     for (const auto& [setting, bundle, expected] : names) {
         Machine m;
         m.settings["LogFileName"] = setting;
@@ -276,59 +289,86 @@ TEST(LogPathTest, ChoosesTheFolderAndTheFileName) {
     }
 }
 
-// Something other than a plain file stands at the log path. The logger must
-// not write through it, must choose its path again only once, and must not
-// block. A user without Library/Logs gets a fresh folder on every choice, so
-// the second choice avoids what was planted at the first.
-TEST(LogPathTest, NeverWritesThroughAnUnsafeLogFile) {
-    using Plant = void (*)(const fs::path& log, const fs::path& target);
-    const Plant symlink = [](auto& log, auto& target) { fs::create_symlink(target, log); };
-    const Plant fifo = [](auto& log, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0666), 0); };
-    const std::vector<std::tuple<std::string, Plant, std::uint32_t>> unsafe{
-        {"symbolic link", symlink, 0},
-        {"dangling symbolic link",
-         [](auto& log, auto& target) { fs::create_symlink(target.parent_path() / "new", log); }, 0},
-        {"hard link", [](auto& log, auto& target) { fs::create_hard_link(target, log); }, 0},
-        {"folder", [](auto& log, auto&) { fs::create_directory(log); }, 0},
-        {"FIFO", fifo, 0},
-        {"FIFO with a reader", fifo, 0},
-        {"symbolic link, then a fresh folder", symlink, kAlice}};
+// Something unsafe stands at the log folder or file. The logger must not
+// write through it nor into it, must not block, and must not go silent: the
+// lines go to a fresh temporary folder. A folder that is unsafe is refused
+// when the path is chosen; a file only when it is opened, which chooses the
+// path again once (and reports that).
+TEST(LogPathTest, UnsafeLogFolderOrFileGivesWayToAFreshFolder) {
+    constexpr uid_t kOtherUser = 65534;
+    // Plants into the log folder's and file's real paths; `target` is a file
+    // outside.
+    using Plant = void (*)(const fs::path& folder, const fs::path& log, const fs::path& target);
+    const struct {
+        std::string name;
+        Plant plant;
+        bool refusedAtOpen;
+    } unsafe[] = {
+        {"symbolic link", [](auto&, auto& log, auto& target) { fs::create_symlink(target, log); },
+         true},
+        {"hard link", [](auto&, auto& log, auto& target) { fs::create_hard_link(target, log); },
+         true},
+        {"folder", [](auto&, auto& log, auto&) { fs::create_directory(log); }, true},
+        {"FIFO with a reader",
+         [](auto&, auto& log, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0666), 0); }, true},
+        {"file of another user",
+         [](auto&, auto& log, auto&) {
+             writeFile(log, "forged\n", fs::perms(0666));
+             ASSERT_EQ(::chown(log.c_str(), kOtherUser, kOtherUser), 0);
+         },
+         true},
+        {"folder of another user",
+         [](auto& folder, auto&, auto&) {
+             ASSERT_EQ(::chown(folder.c_str(), kOtherUser, kOtherUser), 0);
+         },
+         false},
+        {"folder writable by all",
+         [](auto& folder, auto&, auto&) { fs::permissions(folder, fs::perms(01777)); }, false},
+    };
     const RecordingSystemLog::Entry retry{LogType::Default, "LOCKSTEP_LOG:Updated log file path"};
-    for (const auto& [name, plant, uid] : unsafe) {
+    for (const auto& c : unsafe) {
+        if (::geteuid() != 0 && c.name.find("another user") != std::string::npos) {
+            continue;  // only root can give files away
+        }
         Machine m;
-        m.uid = uid;
         m.settings["showDebug"] = true;  // so that the path report re-enters the logger
-        fs::create_directories(m.host("/tmp"));
-        m.logger.updateLogPath();
-        const fs::path first = m.logger.logFileURL();
-        const fs::path log = m.host(first);
+        const fs::path folder = m.host("/tmp/lockstep");
+        const fs::path log = m.host(kFile);
         const fs::path target = m.root / "target.txt";
+        fs::create_directories(folder);
+        fs::permissions(folder, fs::perms(0770));
         writeFile(target, "original\n");
-        plant(log, target);
-        const bool withReader = name == "FIFO with a reader";
+        c.plant(folder, log, target);
+        const bool withReader = c.name == "FIFO with a reader";
         const ScopedFD reader(withReader ? ::open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
                                          : -1);
         ASSERT_EQ(static_cast<bool>(reader), withReader);
+        const auto kind = fs::symlink_status(log).type();
 
         RecordingSystemLog recording;
         const ScopedSystemLog systemScope(recording);
         const ScopedSharedLogger loggerScope(m.logger);
+        m.logger.updateLogPath();
         logInfoLine("secret-free line");
 
-        EXPECT_EQ(std::ranges::count(recording.entries, retry), 1) << name;
-        EXPECT_EQ(readFile(target), "original\n") << name;
-        EXPECT_TRUE(fs::is_symlink(log) || name.find("symbolic") == std::string::npos) << name;
-        EXPECT_FALSE(fs::exists(m.root / "new")) << name;
-        EXPECT_TRUE(!fs::is_directory(log) || fs::is_empty(log)) << name;
+        EXPECT_EQ(std::ranges::count(recording.entries, retry), c.refusedAtOpen ? 1 : 0) << c.name;
+        EXPECT_EQ(readFile(target), "original\n") << c.name;
+        EXPECT_EQ(fs::symlink_status(log).type(), kind) << c.name;
+        EXPECT_TRUE(!fs::is_directory(log) || fs::is_empty(log)) << c.name;
+        EXPECT_TRUE(kind != fs::file_type::regular || readFile(log) == "forged\n" ||
+                    readFile(log) == "original\n")
+            << c.name;
         char buffer[16];
-        EXPECT_TRUE(!reader || ::read(reader.get(), buffer, sizeof buffer) <= 0) << name;
-        // Only a new path is written to, and it gets the path report too.
-        ASSERT_EQ(m.logger.logFileURL() != first, uid == kAlice) << name;
-        if (uid == kAlice) {
-            const std::string written = readFile(m.host(m.logger.logFileURL()));
-            EXPECT_NE(written.find("Updated log file path"), std::string::npos) << written;
-            EXPECT_NE(written.find("secret-free line"), std::string::npos) << written;
-        }
+        EXPECT_TRUE(!reader || ::read(reader.get(), buffer, sizeof buffer) <= 0) << c.name;
+        // The lines go to a fresh folder, the path report with them.
+        const fs::path chosen = m.logger.logFileURL();
+        EXPECT_TRUE(
+            std::regex_match(chosen.string(), std::regex("/tmp/tessel-[^/]{6}/generic\\.log")))
+            << c.name << ": " << chosen;
+        const std::string written = readFile(m.host(chosen));
+        EXPECT_NE(written.find("secret-free line"), std::string::npos) << c.name << written;
+        EXPECT_EQ(written.find("Updated log file path") != std::string::npos, c.refusedAtOpen)
+            << c.name << written;
     }
 }
 

@@ -99,6 +99,14 @@ TEST(UserDefaultsFilesTest, StandardFilesAreTheRealUsersThenTheSystems) {
     }
     EXPECT_EQ(homeFolderForUserID(0), "/root");
     EXPECT_EQ(homeFolderForUserID(3'999'999'999U), std::nullopt);  // unknown to the database
+    for (const auto& [name, folder] :
+         std::vector<std::pair<std::string, std::optional<std::string>>>{
+             {"root", "/root"},
+             {"no-such-user-here", std::nullopt},
+             {"", std::nullopt},
+             {std::string("root\0x", 6), std::nullopt}}) {
+        EXPECT_EQ(homeFolderForUserName(name), folder) << name;
+    }
 }
 
 TEST(UserDefaultsBoolTest, ShowDebugTruthTable) {

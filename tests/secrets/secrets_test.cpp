@@ -35,6 +35,8 @@ TEST_F(SecretsTest, KeeperNamesTheSecretsFileTouchesNothingAndReportsFailures) {
     EXPECT_NE(existing.systemKeychain(), nullptr);
     EXPECT_FALSE(fs::exists(temp / "missing"));
     EXPECT_TRUE(fs::is_empty(temp / "existing"));
+    // Handing out the System keychain creates no keychain either.
+    EXPECT_FALSE(fs::exists(temp / "keychains"));
 
     // The tag must be UTF-8; an empty one is.
     for (const char* valid : {"", "caf\xc3\xa9", "\xf0\x9f\x94\x91", "\xef\xbf\xbf"}) {

@@ -42,7 +42,8 @@ TEST(ShippedFiles, LockstepctlPageListsEveryExitStatus) {
     std::set<int> used;
     for (const ExitStatus status :
          {ExitStatus::ok, ExitStatus::failure, ExitStatus::notEnrolled, ExitStatus::passwordInvalid,
-          ExitStatus::toolMissing, ExitStatus::keychainUnreadable, ExitStatus::usage}) {
+          ExitStatus::toolMissing, ExitStatus::keychainUnreadable,
+          ExitStatus::systemKeychainDamaged, ExitStatus::usage}) {
         used.insert(static_cast<int>(status));
     }
     EXPECT_EQ(documented, used);

@@ -34,8 +34,8 @@ if [ "$(id -u)" -eq 0 ] && command -v systemd-tmpfiles >/dev/null; then
     mkdir -p "$root/tmp"
     systemd-tmpfiles --create --root="$root" "$prefix/lib/tmpfiles.d/lockstep.conf" ||
         fail "systemd-tmpfiles refused lockstep.conf"
-    [ "$(stat -c '%a %U' "$root/tmp/lockstep")" = "770 root" ] ||
-        fail "tmpfiles made $(stat -c '%a %U' "$root/tmp/lockstep" 2>&1) for /tmp/lockstep"
+    [ "$(stat -c '%a %u %g' "$root/tmp/lockstep")" = "770 92 0" ] ||
+        fail "tmpfiles made $(stat -c '%a %u %g' "$root/tmp/lockstep" 2>&1) for /tmp/lockstep"
 fi
 
 finish

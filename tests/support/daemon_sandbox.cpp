@@ -210,6 +210,9 @@ DaemonSandbox::Result DaemonSandbox::runInNamespace(
     if (keychainTmpfs_) {
         full = {"--keychain-tmpfs", *keychainTmpfs_};
     }
+    if (readOnlyHome_) {
+        full.emplace_back("--read-only-home");
+    }
     full.insert(full.end(), {path_.string(), "/usr/bin/env"});
     full.push_back("FAKE_FDESETUP_RECORD=" + (path_ / "fdesetup-record").string());
     for (const auto& [name, value] : environment) {

@@ -73,6 +73,8 @@ class DaemonSandbox {
     // /var/lib/lockstep, in place of SANDBOX/var-lib/lockstep; nothing: the
     // folder itself again.
     void setKeychainTmpfs(std::optional<std::string> size) { keychainTmpfs_ = std::move(size); }
+    // Later runs see /root read only, as the service unit leaves it at boot.
+    void setReadOnlyHome(bool readOnly) { readOnlyHome_ = readOnly; }
 
   private:
     [[nodiscard]] std::filesystem::path etcFolder() const;  // upper layer of /etc
@@ -82,6 +84,7 @@ class DaemonSandbox {
     std::filesystem::path path_;
     std::optional<TestDirectory> accounts_;
     std::optional<std::string> keychainTmpfs_;
+    bool readOnlyHome_ = false;
 };
 
 // A keychain file as the daemon finds it: opened through the keychain service
@@ -103,7 +106,7 @@ struct KeychainContents {
     [[nodiscard]] std::vector<Item> itemsOf(std::string_view account) const;
 };
 
-// Reads a keychain file. Creates it when missing, as the daemon would.
+// Reads a keychain file, as a lookup of the daemon would: nothing is created.
 [[nodiscard]] KeychainContents readKeychain(const std::filesystem::path& file);
 
 }  // namespace lockstep::testing

@@ -107,7 +107,9 @@ OSStatus fillRandom(void* bytes, std::size_t count) noexcept {
 }
 
 OSStatus readKeyFile(const std::filesystem::path& path, SecretBytes* key) {
-    const ScopedFD fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY));
+    // O_NONBLOCK: a FIFO at the path is refused below instead of waited on.
+    const ScopedFD fd(
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK));
     if (!fd) {
         const int error = errno;
         if (error == ENOENT) {

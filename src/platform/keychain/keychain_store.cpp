@@ -368,7 +368,9 @@ OSStatus ensureFolder(const std::filesystem::path& folder) {
 }
 
 // Opens (or, when allowed, creates with mode 0600) the database file itself
-// and checks it, before SQLite is given the path.
+// and checks it, before SQLite is given the path. Opened without blocking, so
+// a FIFO planted at the path is refused rather than waited on. For a lookup,
+// an empty file (a creation cut short) is a keychain that does not exist yet.
 OSStatus prepareDatabaseFile(const std::filesystem::path& path, SecKeychain::OpenMode mode) {
     const bool mayCreate = mode == SecKeychain::OpenMode::CreateIfMissing;
     if (mayCreate) {
@@ -376,7 +378,7 @@ OSStatus prepareDatabaseFile(const std::filesystem::path& path, SecKeychain::Ope
             return status;
         }
     }
-    constexpr int kCommon = O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
+    constexpr int kCommon = O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
     bool created = false;
     ScopedFD fd;
     if (mayCreate) {
@@ -413,7 +415,18 @@ OSStatus prepareDatabaseFile(const std::filesystem::path& path, SecKeychain::Ope
     if (created) {
         syncFolder(path.parent_path());
     }
+    if (mode == SecKeychain::OpenMode::ReadOnly && info.st_size == 0) {
+        return errSecNoSuchKeychain;
+    }
     return checkDatabaseHeader(fd.get(), info, path);
+}
+
+// Whether a writer killed in a commit left a journal to roll back. Only a
+// connection that may write can roll it back; a read-only one cannot read on.
+bool hasJournal(const std::filesystem::path& path) {
+    struct stat journal {};
+    const std::string journalPath = path.string() + "-journal";
+    return ::stat(journalPath.c_str(), &journal) == 0 && journal.st_size > 0;
 }
 
 std::set<std::string> tableNames(sqlite3* db, int* rc) {
@@ -457,8 +470,8 @@ Bytes itemAssociatedData(const Bytes& service, const std::optional<Bytes>& accou
 using keychain_internal::NewItem;
 using keychain_internal::StoredItem;
 
-SecKeychain::SecKeychain(Private, std::filesystem::path path, keychain_internal::SqliteHandle db)
-    : path_(std::move(path)), db_(std::move(db)) {}
+SecKeychain::SecKeychain(Private, std::filesystem::path path, OpenMode mode)
+    : path_(std::move(path)), requested_(mode) {}
 
 SecKeychain::~SecKeychain() = default;
 
@@ -467,29 +480,79 @@ OSStatus SecKeychain::open(const std::filesystem::path& path, OpenMode mode,
     if (path.empty() || out == nullptr) {
         return errSecParam;
     }
-    if (const OSStatus status = keychain_internal::prepareDatabaseFile(path, mode);
-        status != errSecSuccess) {
-        return status;
-    }
-    // SQLite opens its files close-on-exec; NOFOLLOW refuses a symlink
-    // planted between the check above and this open.
-    const int flags = (mode == OpenMode::ListOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
-                      SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX;
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
-    keychain_internal::SqliteHandle db(raw);
-    if (rc != SQLITE_OK) {
-        return db == nullptr ? errSecAllocate : keychain_internal::statusFromSqlite(rc);
-    }
-    auto keychain = std::make_shared<SecKeychain>(Private{}, path, std::move(db));
-    if (const OSStatus status = keychain->configure(mode); status != errSecSuccess) {
-        return status;
-    }
-    if (const OSStatus status = keychain->prepareKeyAndSchema(mode); status != errSecSuccess) {
+    auto keychain = std::make_shared<SecKeychain>(Private{}, path, mode);
+    if (const OSStatus status = keychain->connect(mode); status != errSecSuccess) {
         return status;
     }
     *out = std::move(keychain);
     return errSecSuccess;
+}
+
+OSStatus SecKeychain::openForLookup(const std::filesystem::path& path,
+                                    std::shared_ptr<SecKeychain>* out) {
+    if (path.empty() || out == nullptr) {
+        return errSecParam;
+    }
+    auto keychain = std::make_shared<SecKeychain>(Private{}, path, OpenMode::ReadOnly);
+    if (const OSStatus status = keychain->connect(OpenMode::ReadOnly);
+        status != errSecSuccess && status != errSecNoSuchKeychain) {
+        return status;
+    }
+    *out = std::move(keychain);
+    return errSecSuccess;
+}
+
+OSStatus SecKeychain::connect(OpenMode mode) {
+    if (const OSStatus status = keychain_internal::prepareDatabaseFile(path_, mode);
+        status != errSecSuccess) {
+        return status;
+    }
+    // SQLite opens its files close-on-exec; NOFOLLOW refuses a symlink
+    // planted between the check above and this open. A lookup asks for no
+    // write access, unless a killed writer's journal must be rolled back
+    // first (on a read-only file system SQLite then stays read only).
+    const bool write = mode == OpenMode::CreateIfMissing ||
+                       (mode == OpenMode::ReadOnly && keychain_internal::hasJournal(path_));
+    const int flags = (write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) |
+                      SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX;
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(path_.c_str(), &raw, flags, nullptr);
+    keychain_internal::SqliteHandle db(raw);
+    if (rc != SQLITE_OK) {
+        return db == nullptr ? errSecAllocate : keychain_internal::statusFromSqlite(rc);
+    }
+    // The new connection replaces the old one only when it is ready.
+    keychain_internal::SqliteHandle previous = std::exchange(db_, std::move(db));
+    SecretBytes previousKey = std::move(key_);
+    key_ = SecretBytes();
+    OSStatus status = configure(mode);
+    if (status == errSecSuccess) {
+        status = prepareKeyAndSchema(mode);
+    }
+    if (status != errSecSuccess) {
+        db_ = std::move(previous);
+        key_ = std::move(previousKey);
+        return status;
+    }
+    connected_ = mode;
+    return errSecSuccess;
+}
+
+OSStatus SecKeychain::readable() {
+    if (db_) {
+        return errSecSuccess;
+    }
+    return connect(requested_ == OpenMode::ListOnly ? OpenMode::ListOnly : OpenMode::ReadOnly);
+}
+
+OSStatus SecKeychain::writable() {
+    if (requested_ == OpenMode::ListOnly) {
+        return errSecReadOnly;
+    }
+    if (db_ && connected_ == OpenMode::CreateIfMissing) {
+        return errSecSuccess;
+    }
+    return connect(OpenMode::CreateIfMissing);
 }
 
 OSStatus SecKeychain::configure(OpenMode mode) {
@@ -505,7 +568,7 @@ OSStatus SecKeychain::configure(OpenMode mode) {
     if (const int rc = exec(db, "PRAGMA cell_size_check = ON"); rc != SQLITE_OK) {
         return statusFromSqlite(rc);
     }
-    if (mode == OpenMode::ListOnly) {
+    if (mode != OpenMode::CreateIfMissing) {
         return statusFromSqlite(exec(db, "PRAGMA query_only = ON"));
     }
     // secure_delete: freed pages are zeroed, so a deleted item leaves no
@@ -536,6 +599,10 @@ OSStatus SecKeychain::prepareKeyAndSchema(OpenMode mode) {
     if (rc != SQLITE_OK) {
         return statusFromSqlite(rc);
     }
+    if (tables.empty() && mode == OpenMode::ReadOnly) {
+        // Made but never finished: to a lookup it does not exist yet.
+        return errSecNoSuchKeychain;
+    }
     if (!tables.empty() || mode == OpenMode::ListOnly) {
         if (!keychain_internal::hasKeychainTables(tables)) {
             return errSecInvalidKeychain;
@@ -544,9 +611,9 @@ OSStatus SecKeychain::prepareKeyAndSchema(OpenMode mode) {
     // Only a database without tables may get a new key: an existing one
     // without its key stays unreadable rather than being re-keyed.
     const std::filesystem::path keyPath = path_.string() + ".key";
-    if (mode == OpenMode::CreateIfMissing) {
+    if (mode != OpenMode::ListOnly) {
         OSStatus status = keychain_internal::readKeyFile(keyPath, &key_);
-        if (status == errSecItemNotFound && tables.empty()) {
+        if (status == errSecItemNotFound && tables.empty() && mode == OpenMode::CreateIfMissing) {
             status = keychain_internal::createKeyFile(keyPath);
             if (status == errSecSuccess) {
                 status = keychain_internal::readKeyFile(keyPath, &key_);
@@ -639,6 +706,9 @@ OSStatus SecKeychain::find(const Bytes& service, const std::optional<Bytes>& acc
                            StoredItem* out) {
     using keychain_internal::statusFromSqlite;
     const std::lock_guard lock(mutex_);
+    if (const OSStatus status = readable(); status != errSecSuccess) {
+        return status == errSecNoSuchKeychain ? errSecItemNotFound : status;
+    }
     keychain_internal::Statement statement;
     int rc = statement.prepare(db_.get(), account ? keychain_internal::kFindByServiceAndAccountSql
                                                   : keychain_internal::kFindByServiceSql);
@@ -657,6 +727,9 @@ OSStatus SecKeychain::find(const Bytes& service, const std::optional<Bytes>& acc
 OSStatus SecKeychain::read(std::int64_t id, StoredItem* out) {
     using keychain_internal::statusFromSqlite;
     const std::lock_guard lock(mutex_);
+    if (const OSStatus status = readable(); status != errSecSuccess) {
+        return status == errSecNoSuchKeychain ? errSecInvalidItemRef : status;
+    }
     keychain_internal::Statement statement;
     int rc = statement.prepare(db_.get(),
                                std::string(keychain_internal::kSelectColumns) + "WHERE id = ?1");
@@ -684,8 +757,10 @@ OSStatus SecKeychain::openSecret(const StoredItem& item, SecretBytes* secret) co
 
 OSStatus SecKeychain::add(const std::vector<NewItem>& items, std::vector<std::int64_t>* ids) {
     using keychain_internal::statusFromSqlite;
-    if (key_.empty()) {
-        return errSecReadOnly;
+    // Storing is what creates a keychain that does not exist yet.
+    const std::lock_guard lock(mutex_);
+    if (const OSStatus status = writable(); status != errSecSuccess) {
+        return status;
     }
     // Seal everything before the write lock is taken, to keep it short.
     std::vector<Bytes> sealed;
@@ -703,7 +778,6 @@ OSStatus SecKeychain::add(const std::vector<NewItem>& items, std::vector<std::in
         sealed.push_back(std::move(*box));
     }
 
-    const std::lock_guard lock(mutex_);
     sqlite3* db = db_.get();
     keychain_internal::Transaction transaction(db, inChange_);
     int rc = transaction.begin();
@@ -758,19 +832,19 @@ OSStatus SecKeychain::add(const std::vector<NewItem>& items, std::vector<std::in
 }
 
 OSStatus SecKeychain::remove(std::int64_t id) {
-    if (key_.empty()) {
-        return errSecReadOnly;
-    }
     const std::lock_guard lock(mutex_);
+    if (const OSStatus status = writable(); status != errSecSuccess) {
+        return status;
+    }
     return keychain_internal::changeRow(db_.get(), inChange_, "DELETE FROM genp WHERE id = ?1", id,
                                         [](keychain_internal::Statement&) { return SQLITE_OK; });
 }
 
 OSStatus SecKeychain::setAcl(std::int64_t id, const Bytes& acl) {
-    if (key_.empty()) {
-        return errSecReadOnly;
-    }
     const std::lock_guard lock(mutex_);
+    if (const OSStatus status = writable(); status != errSecSuccess) {
+        return status;
+    }
     return keychain_internal::changeRow(
         db_.get(), inChange_, "UPDATE genp SET acl = ?2, mdat = ?3 WHERE id = ?1", id,
         [&acl](keychain_internal::Statement& statement) {
@@ -786,6 +860,9 @@ std::optional<bool> SecKeychain::changeAtomically(const std::function<bool()>& c
     const std::lock_guard lock(mutex_);
     if (inChange_) {
         return change();
+    }
+    if (writable() != errSecSuccess) {
+        return std::nullopt;
     }
     keychain_internal::Transaction transaction(db_.get(), false);
     if (transaction.begin() != SQLITE_OK) {
@@ -807,6 +884,13 @@ std::optional<bool> SecKeychain::changeAtomically(const std::function<bool()>& c
 OSStatus SecKeychain::list(std::vector<StoredItem>* out) {
     using keychain_internal::statusFromSqlite;
     const std::lock_guard lock(mutex_);
+    if (const OSStatus status = readable(); status != errSecSuccess) {
+        if (status == errSecNoSuchKeychain) {
+            out->clear();
+            return errSecSuccess;
+        }
+        return status;
+    }
     keychain_internal::Statement statement;
     int rc = statement.prepare(db_.get(),
                                std::string(keychain_internal::kSelectColumns) + "ORDER BY id");

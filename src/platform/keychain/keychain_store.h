@@ -70,14 +70,26 @@ inline constexpr std::string_view kFindByServiceAndAccountSql =
 class SecKeychain {
   public:
     enum class OpenMode {
-        // Create the database and its key when missing (the domain defaults).
+        // Create the database and its key when missing (for storing).
         CreateIfMissing,
+        // An existing keychain, read only, with its key (for lookups).
+        // Nothing is created; a missing or never finished keychain is
+        // errSecNoSuchKeychain.
+        ReadOnly,
         // An existing keychain, read only, without its key: listing only.
         ListOnly,
     };
 
     [[nodiscard]] static OSStatus open(const std::filesystem::path& path, OpenMode mode,
                                        std::shared_ptr<SecKeychain>* out);
+
+    // The keychain at `path` for lookups: opened read only with its key, and
+    // reopened for writing (created when missing) only when something is
+    // stored, removed or changed in it. A keychain that does not exist yet is
+    // no error: it holds no items until the first store creates it. Errors
+    // are those of open().
+    [[nodiscard]] static OSStatus openForLookup(const std::filesystem::path& path,
+                                                std::shared_ptr<SecKeychain>* out);
 
   private:
     struct Private {
@@ -86,7 +98,7 @@ class SecKeychain {
 
   public:
     // Only open() makes keychains; the tag keeps the constructor to it.
-    SecKeychain(Private, std::filesystem::path path, keychain_internal::SqliteHandle db);
+    SecKeychain(Private, std::filesystem::path path, OpenMode mode);
 
     SecKeychain(const SecKeychain&) = delete;
     SecKeychain& operator=(const SecKeychain&) = delete;
@@ -121,10 +133,22 @@ class SecKeychain {
     [[nodiscard]] std::optional<bool> changeAtomically(const std::function<bool()>& change);
 
   private:
+    // Opens the database in `mode`, replacing the connection this object
+    // has; on failure the connection it had stays.
+    [[nodiscard]] OSStatus connect(OpenMode mode);
+    // A connection for reading: errSecNoSuchKeychain while the keychain does
+    // not exist. Called with mutex_ held.
+    [[nodiscard]] OSStatus readable();
+    // A connection for writing, creating the keychain when missing; never for
+    // a keychain opened for listing. Called with mutex_ held.
+    [[nodiscard]] OSStatus writable();
     [[nodiscard]] OSStatus configure(OpenMode mode);
     [[nodiscard]] OSStatus prepareKeyAndSchema(OpenMode mode);
 
     std::filesystem::path path_;
+    // How the keychain was asked for, and how its connection is open now.
+    OpenMode requested_;
+    OpenMode connected_ = OpenMode::ReadOnly;
     keychain_internal::SqliteHandle db_;
     SecretBytes key_;
     // Recursive: changeAtomically() holds it while the change's operations

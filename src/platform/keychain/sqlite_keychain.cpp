@@ -127,9 +127,10 @@ OSStatus SqliteKeychainService::SecKeychainCopyDomainDefault(SecPreferencesDomai
             return errSecSuccess;
         }
     }
+    // Read only: obtaining a keychain changes nothing; the first store
+    // creates one that does not exist yet.
     SecKeychainRef opened;
-    const OSStatus status =
-        SecKeychain::open(*path, SecKeychain::OpenMode::CreateIfMissing, &opened);
+    const OSStatus status = SecKeychain::openForLookup(*path, &opened);
     if (status == errSecSuccess) {
         *keychain = std::move(opened);
     }

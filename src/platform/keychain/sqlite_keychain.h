@@ -55,10 +55,12 @@ class SqliteKeychainService final : public KeychainService {
     SqliteKeychainService(const SqliteKeychainService&) = delete;
     SqliteKeychainService& operator=(const SqliteKeychainService&) = delete;
 
-    // Opens the domain's default keychain, creating it when missing (folders
-    // 0700, database and key 0600). errSecNoSuchKeychain when the user's home
-    // cannot be found; errSecInvalidKeychain for a file that is not an intact
-    // keychain or an unsafe key file; errSecAuthFailed when the key does not
+    // Opens the domain's default keychain read only, creating nothing: a
+    // keychain that does not exist yet holds no items, and the first item
+    // stored in it creates it (folders 0700, database and key 0600).
+    // errSecNoSuchKeychain when the user's home cannot be found;
+    // errSecInvalidKeychain for a file that is not an intact keychain or an
+    // unsafe key file; errSecAuthFailed when the key is missing or does not
     // open the keychain.
     [[nodiscard]] OSStatus SecKeychainCopyDomainDefault(SecPreferencesDomain domain,
                                                         SecKeychainRef* keychain) override;

@@ -164,28 +164,58 @@ TEST_F(ItemsTest, BadAddQueriesAreRefusedAndStoreNothing) {
         EXPECT_EQ(service_.SecItemAdd(query, &item), expected) << key << " " << value.has_value();
         EXPECT_EQ(item, nullptr) << key;
     }
-    EXPECT_EQ(rawSql(systemPath(), "SELECT count(*) FROM genp"), std::vector<std::string>{"0"});
+    // A refused add creates no keychain either.
+    EXPECT_FALSE(std::filesystem::exists(systemPath().parent_path()));
 }
 
-TEST_F(ItemsTest, DomainDefaultsAreCreatedPrivate) {
-    // No keychain given means the user's default.
-    ASSERT_EQ(add(nullptr, "Lockstep", "alice", "user secret"), errSecSuccess);
-    EXPECT_EQ(find(nullptr, "Lockstep", "alice").secret, "user secret");
+// Obtaining a domain default and looking items up create nothing, not even
+// a folder; the first store creates the keychain, its key and the missing
+// folders, all private. A lookup handle then sees what a store made.
+TEST_F(ItemsTest, LookupsCreateNothingAndTheFirstStoreCreatesPrivately) {
+    namespace fs = std::filesystem;
+    const auto nothing = [this] {
+        return !fs::exists(systemPath().parent_path()) && !fs::exists(userPath().parent_path());
+    };
     SecKeychainRef keychain;
     ASSERT_EQ(service_.SecKeychainCopyDomainDefault(kSecPreferencesDomainUser, &keychain),
               errSecSuccess);
+    const SecKeychainRef system = systemKeychain();
+    EXPECT_EQ(find(system, "Lockstep", std::nullopt).status, errSecItemNotFound);
+    EXPECT_EQ(find(nullptr, "Lockstep", "alice").status, errSecItemNotFound);
+    SecKeychainItemRef item;
+    EXPECT_TRUE(nothing());
+    // An empty database file (a creation cut short) is still no keychain.
+    fs::create_directory(systemPath().parent_path());
+    fs::permissions(systemPath().parent_path(), fs::perms(0700));
+    writeFile(systemPath(), "", fs::perms(0600));
+    EXPECT_EQ(find(systemKeychain(), "Lockstep", std::nullopt).status, errSecItemNotFound);
+    EXPECT_EQ(fs::file_size(systemPath()), 0U);
+    EXPECT_FALSE(fs::exists(systemPath().string() + ".key"));
+
+    // No keychain given means the user's default.
+    ASSERT_EQ(add(nullptr, "Lockstep", "alice", "user secret"), errSecSuccess);
+    EXPECT_EQ(find(nullptr, "Lockstep", "alice").secret, "user secret");
     EXPECT_EQ(find(keychain, "Lockstep", "alice").secret, "user secret");
-    EXPECT_EQ(find(systemKeychain(), "Lockstep", "alice").status, errSecItemNotFound);
+    EXPECT_EQ(find(system, "Lockstep", "alice").status, errSecItemNotFound);
+    ASSERT_EQ(add(system, "Lockstep", "bob", "system secret", &item), errSecSuccess);
+    EXPECT_EQ(find(systemKeychain(), "Lockstep", "bob").secret, "system secret");
     for (const auto& path : {systemPath(), userPath()}) {
         EXPECT_EQ(modeOf(path.parent_path()), 0700U) << path;
         EXPECT_EQ(modeOf(path), 0600U) << path;
         EXPECT_EQ(modeOf(path.string() + ".key"), 0600U) << path;
     }
-    // Missing intermediate folders are made too.
+    // Missing intermediate folders are made too, by the store.
     auto deep = options();
     deep.systemKeychainPath = dir_ / "a/b/c/System.keychain";
     SqliteKeychainService other(deep);
     ASSERT_EQ(other.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &keychain),
+              errSecSuccess);
+    EXPECT_FALSE(fs::exists(dir_ / "a"));
+    ASSERT_EQ(other.SecItemAdd({{std::string(kSecClass), std::string(kSecClassGenericPassword)},
+                                {std::string(kSecAttrService), std::string("Lockstep")},
+                                {std::string(kSecValueData), SecretBytes(toBytes("x"))},
+                                {std::string(kSecUseKeychain), keychain}},
+                               nullptr),
               errSecSuccess);
     EXPECT_EQ(modeOf(dir_ / "a"), 0700U);
     EXPECT_EQ(modeOf(dir_ / "a/b/c"), 0700U);

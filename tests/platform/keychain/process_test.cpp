@@ -207,6 +207,7 @@ bool holdsNewState(const std::filesystem::path& dir, const std::string& op) {
 TEST_P(KilledChangeTest, LeavesTheOldOrTheNewState) {
     // The state every run starts from: one item ("Lockstep", "old").
     const auto base = dir_ / "base";
+    std::filesystem::create_directories(base);
     {
         Keychain opened(base);
         ASSERT_EQ(opened.opened, errSecSuccess);
