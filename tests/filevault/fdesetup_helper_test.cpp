@@ -187,7 +187,8 @@ TEST_F(FilevaultAuthTest, ToolThatIgnoresALargeInputNeitherKillsNorHangs) {
 
 // Tools that someone other than root could have changed are never started:
 // the request goes nowhere, and the refusal is logged at error level with
-// the reason.
+// the reason. (The daemon's tests try the plainer cases on /usr/bin/fdesetup
+// itself: modes, owner, a link, a folder, a writable /usr/bin.)
 TEST_F(FilevaultAuthTest, RefusesAToolThatRootAloneCouldNotHavePutThere) {
     constexpr uid_t kOtherUser = 65534;
     struct Case {
@@ -205,34 +206,9 @@ TEST_F(FilevaultAuthTest, RefusesAToolThatRootAloneCouldNotHavePutThere) {
         fs::permissions(to, mode);
     };
     const std::vector<Case> cases{
-        {"anybody may write it", [&](const fs::path& f) { copy(f / "fdesetup", fs::perms(0777)); },
-         "it is writable by group or others (mode 0777)"},
-        {"its group may write it",
-         [&](const fs::path& f) { copy(f / "fdesetup", fs::perms(0775)); },
-         "it is writable by group or others (mode 0775)"},
-        {"another user owns it",
-         [&](const fs::path& f) {
-             copy(f / "fdesetup", fs::perms(0755));
-             ASSERT_EQ(::chown((f / "fdesetup").c_str(), kOtherUser, 0), 0);
-         },
-         "it is owned by uid 65534, not root"},
-        {"a link to a good tool",
-         [&](const fs::path& f) {
-             copy(f / "real", fs::perms(0755));
-             fs::create_symlink(f / "real", f / "fdesetup");
-         },
-         "it is a symbolic link"},
-        {"a folder", [](const fs::path& f) { fs::create_directories(f / "fdesetup"); },
-         "it is not a regular file"},
         {"a FIFO",
          [](const fs::path& f) { ASSERT_EQ(::mkfifo((f / "fdesetup").c_str(), 0755), 0); },
          "it is not a regular file"},
-        {"anybody may write its folder",
-         [&](const fs::path& f) {
-             copy(f / "bin/fdesetup", fs::perms(0755));
-             fs::permissions(f / "bin", fs::perms(0777));
-         },
-         "folder DIR/bin is writable by group or others (mode 0777)"},
         {"another user owns its folder",
          [&](const fs::path& f) {
              copy(f / "bin/fdesetup", fs::perms(0755));
@@ -282,9 +258,10 @@ TEST_F(FilevaultAuthTest, RefusesAToolThatRootAloneCouldNotHavePutThere) {
     EXPECT_TRUE(std::filesystem::exists(dir_ / "call.args"));
 }
 
-// A tool that never finishes is stopped, group and all, within its limits;
-// output that a descendant holds open after the tool exits is read only for
-// the output grace time; only the first kept bytes of a flood are logged.
+// A tool that never finishes is stopped within its limits and the stop is
+// logged at error level; output past the kept size is counted, and a
+// character cut by that size is left out of what is logged. (The daemon's
+// tests flood the tool's output and leave a child holding it.)
 TEST_F(FilevaultAuthTest, ToolIsBoundedInTimeAndOutput) {
     using std::chrono::milliseconds;
     const ChildLimits quick{milliseconds(300), milliseconds(300), milliseconds(300), 64 * 1024};
@@ -299,13 +276,6 @@ TEST_F(FilevaultAuthTest, ToolIsBoundedInTimeAndOutput) {
         std::string info;    // logged at info level ("" for nothing)
     };
     const std::vector<Case> cases{
-        {"hangs until SIGTERM",
-         {{"OUTPUT", "1:working"}, {"HANG", "1"}},
-         quick,
-         false,
-         tool + " did not finish within 300 ms; its process group was sent SIGTERM",
-         "working",
-         ""},
         {"ignores SIGTERM",
          {{"HANG", "ignore-term"}},
          quick,
@@ -314,28 +284,6 @@ TEST_F(FilevaultAuthTest, ToolIsBoundedInTimeAndOutput) {
                 "SIGKILL 300 ms later",
          "No output",
          ""},
-        {"hangs with a grandchild holding its output",
-         {{"LINGER", "600"}, {"HANG", "1"}},
-         quick,
-         false,
-         tool + " did not finish within 300 ms; its process group was sent SIGTERM",
-         "No output",
-         ""},
-        {"exits, leaving a grandchild holding its output",
-         {{"OUTPUT", "1:armed"}, {"LINGER", "600"}},
-         quick,
-         true,
-         "The output of " + tool +
-             " was still held open 300 ms after it exited; its process group was killed",
-         "armed",
-         ""},
-        {"floods 1 MiB",
-         {{"FLOOD", "1048576"}},
-         kToolLimits,
-         true,
-         "",
-         std::string(1024 * 63, 'x'),  // 1024 lines of 63 x and a line feed
-         "Dropped 983040 bytes of output of " + tool + " beyond the first 65536"},
         {"is cut inside a character",
          {{"OUTPUT", "1:123456789\xC3\xA9 and more"}},
          ChildLimits{kToolRunLimit, kToolStopGrace, kToolOutputGrace, 10},
@@ -346,29 +294,18 @@ TEST_F(FilevaultAuthTest, ToolIsBoundedInTimeAndOutput) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::filesystem::remove(dir_ / "call.grandchild");
         LogCapture capture;
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(run("u", "p", c.steering, c.limits), c.result);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
         TearDown();
-
-        std::string errors;
-        for (const auto& line : capture.lines(kLogLevelError)) {
-            const auto at = line.text.find(kFunction);
-            errors += (errors.empty() ? "" : "\n") + line.text.substr(at + kFunction.size());
-        }
-        EXPECT_EQ(errors, c.error);
-        std::string output = loggedOutput(capture);
-        std::erase(output, '\n');
-        EXPECT_EQ(output, c.output);
-        EXPECT_EQ(loggedOutput(capture, kLogLevelInfo),
-                  c.info.empty() ? "<nothing logged>" : c.info);
-        // The grandchild went with the group.
-        if (const std::string grandchild = readFile(dir_ / "call.grandchild");
-            !grandchild.empty()) {
-            EXPECT_TRUE(processHasEnded(std::stoi(grandchild))) << "grandchild " << grandchild;
-        }
+        const auto logged = [&capture](std::int64_t level, const std::string& expected) {
+            EXPECT_EQ(loggedOutput(capture, level),
+                      expected.empty() ? "<nothing logged>" : expected);
+        };
+        logged(kLogLevelError, c.error);
+        logged(kLogLevelDebug, c.output);
+        logged(kLogLevelInfo, c.info);
     }
 }
 
