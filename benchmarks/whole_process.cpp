@@ -69,12 +69,14 @@
 #include "platform/keychain/sqlite_keychain.h"
 #include "platform/process.h"
 #include "platform/scoped_fd.h"
+#include "sandbox_support.h"
 #include "secrets/secret_keeper.h"
 
 namespace lockstep {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace bench;
 
 constexpr const char* kInsideFlag = "--inside-sandbox";
 constexpr const char* kProbeFlag = "--probe";
@@ -110,95 +112,14 @@ std::string loadAverage() {
     return one + " " + five + " " + fifteen;
 }
 
-// How a program run by capture() ended, and what it printed.
-struct Captured {
-    bool exited = false;
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs a program to its end with its output and error collected, with this
-// program's environment plus `environment` ("NAME=value" entries). Not timed.
-Captured capture(const std::vector<std::string>& command,
-                 const std::vector<std::string>& environment = {}) {
-    ProcessOptions options;
-    options.program = "/usr/bin/env";
-    options.arguments = environment;
-    options.arguments.insert(options.arguments.end(), command.begin(), command.end());
-    options.input = ChildStream::Null;
-    options.output = ChildStream::Pipe;
-    options.error = ChildStream::Pipe;
-    auto spawned = spawnProcess(options);
-    if (!spawned.process) {
-        throw std::runtime_error("cannot start " + command.front() + ": " +
-                                 spawned.errorDescription());
-    }
-    const ProcessOutput output = spawned.process->communicate();
-    const auto status = spawned.process->wait();
-    Captured result;
-    result.exited = status && status->exited;
-    result.code = status ? status->code : -1;
-    result.out = toString(output.output);
-    result.err = toString(output.error);
-    return result;
-}
-
 // ---------------------------------------------------------------------------
 // Outside the sandbox: make it and start this program again inside it.
-
-std::string cryptHash(const char* prefix) {
-    std::array<char, CRYPT_GENSALT_OUTPUT_SIZE> setting{};
-    if (crypt_gensalt_rn(prefix, 0, nullptr, 0, setting.data(), static_cast<int>(setting.size())) ==
-        nullptr) {
-        throw std::runtime_error(std::string("crypt_gensalt failed for ") + prefix);
-    }
-    crypt_data data{};
-    const char* hash = crypt_r(kPassword, setting.data(), &data);
-    if (hash == nullptr || hash[0] == '*') {
-        throw std::runtime_error(std::string("crypt failed for ") + prefix);
-    }
-    return hash;
-}
-
-void writeText(const fs::path& file, const std::string& text) {
-    fs::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) {
-        throw std::runtime_error("cannot write " + file.string());
-    }
-}
-
-// A fresh folder under /var/tmp, removed with everything in it when this
-// object goes away.
-class TemporaryFolder {
-  public:
-    TemporaryFolder() {
-        std::string pattern = "/var/tmp/lockstep-bench-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
-    [[nodiscard]] const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
 
 // The sandbox's own files: account files with the two enrolled accounts, and
 // the stand-in tool as /usr/bin/fdesetup.
 void fillSandbox(const fs::path& sandbox) {
-    const std::string sha512 = cryptHash("$6$");
-    const std::string yescrypt = cryptHash("$y$");
+    const std::string sha512 = cryptHash("$6$", kPassword);
+    const std::string yescrypt = cryptHash("$y$", kPassword);
     writeText(sandbox / "etc/passwd",
               "root:x:0:0:root:/root:/bin/bash\n"
               "bench:x:1500:1500:Bench:/home/bench:/bin/bash\n"
@@ -210,44 +131,11 @@ void fillSandbox(const fs::path& sandbox) {
                     fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     writeText(sandbox / "etc/group", "root:x:0:\nbench:x:1500:\nbenchy:x:1501:\n");
     writeText(sandbox / "etc/gshadow", "root:*::\nbench:!::\nbenchy:!::\n");
-    fs::create_directories(sandbox / "usr-bin");
-    fs::copy_file(LOCKSTEP_INSTANT_TOOL, sandbox / "usr-bin/fdesetup",
-                  fs::copy_options::overwrite_existing);
+    installTool(sandbox, LOCKSTEP_INSTANT_TOOL);
 }
 
 int runOutside(int argc, char** argv) {
-    if (::geteuid() != 0) {
-        std::printf(
-            "whole_process: skipped: it needs root, to run lockstepd in a private mount "
-            "namespace (try: sudo make bench)\n");
-        return 0;
-    }
-    const Captured probe = capture({"unshare", "--mount", "--propagation", "private", "true"});
-    if (!probe.exited || probe.code != 0) {
-        std::printf("whole_process: skipped: this machine refuses a private mount namespace\n");
-        return 0;
-    }
-    const TemporaryFolder sandbox;
-    fillSandbox(sandbox.path());
-    std::error_code error;
-    const fs::path self = fs::read_symlink("/proc/self/exe", error);
-    std::vector<std::string> arguments = {sandbox.path().string(), self.string(), kInsideFlag};
-    for (int i = 1; i < argc; ++i) {
-        arguments.emplace_back(argv[i]);
-    }
-    ProcessOptions options;
-    options.program = LOCKSTEP_SANDBOX_RUN;
-    options.arguments = arguments;
-    auto spawned = spawnProcess(options);
-    int code = 1;
-    if (spawned.process) {
-        const auto status = spawned.process->wait();
-        code = status && status->exited ? status->code : 1;
-    } else {
-        std::fprintf(stderr, "whole_process: cannot start %s: %s\n", LOCKSTEP_SANDBOX_RUN,
-                     spawned.errorDescription().c_str());
-    }
-    return code;
+    return runInSandbox("whole_process", kInsideFlag, argc, argv, fillSandbox);
 }
 
 // ---------------------------------------------------------------------------

@@ -135,12 +135,20 @@ struct StatusReport {
     // The verdict of the local password check; none when it was not made.
     std::optional<LocalPasswordResult> passwordCheck;
     std::filesystem::path toolPath;
+    // Whether the restart tool exists as an executable file.
     bool toolPresent = false;
+    // Why lockstepd would refuse to start it (someone other than root could
+    // change it, or a folder above it), as lockstepd logs it; nothing when
+    // it is safe.
+    std::optional<std::string> toolUnsafe;
     // Nothing when the log file could not be told.
     std::optional<LogFinding> log;
 
     // The first problem in the documented order, or ok.
     [[nodiscard]] ExitStatus verdict() const;
+    // The verdict in words, e.g. "nothing enrolled" or "restart tool unsafe:
+    // " and the reason.
+    [[nodiscard]] std::string problem() const;
 };
 
 // Checks everything a restart needs, without changing anything: it never

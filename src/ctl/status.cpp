@@ -12,6 +12,7 @@
 #include "ctl/commands.h"
 #include "keychain/keychain_util.h"
 #include "platform/scoped_fd.h"
+#include "platform/trusted_program.h"
 
 namespace lockstep::ctl {
 
@@ -203,10 +204,18 @@ ExitStatus StatusReport::verdict() const {
     if (passwordCheck && passwordCheck->kind() != LocalPasswordResult::Case::success) {
         return ExitStatus::passwordInvalid;
     }
-    if (!toolPresent) {
+    if (!toolPresent || toolUnsafe) {
         return ExitStatus::toolMissing;
     }
     return ExitStatus::ok;
+}
+
+std::string StatusReport::problem() const {
+    const ExitStatus status = verdict();
+    if (status == ExitStatus::toolMissing && toolPresent && toolUnsafe) {
+        return "restart tool unsafe: " + printable(*toolUnsafe);
+    }
+    return problemWords(status);
 }
 
 StatusReport checkStatus(const Services& services) {
@@ -215,6 +224,11 @@ StatusReport checkStatus(const Services& services) {
     report.keychainPath = services.systemKeychainPath;
     report.toolPath = ctx.fdesetupPath;
     report.toolPresent = isExecutableFile(ctx.fdesetupPath);
+    // The check lockstepd makes before it starts the tool.
+    if (ProgramTrust trust = checkRootOwnedProgram(ctx.fdesetupPath);
+        trust.verdict == ProgramTrust::Verdict::untrusted) {
+        report.toolUnsafe = std::move(trust.reason);
+    }
     if (services.logFile) {
         if (const auto file = services.logFile()) {
             report.log = findLastOutcome(*file);
@@ -341,8 +355,14 @@ void printStatus(const StatusReport& report, std::ostream& out) {
         out << "not checked\n";
     }
 
-    out << "restart tool: " << printable(report.toolPath.string())
-        << (report.toolPresent ? " is present" : ": MISSING or not executable") << '\n';
+    out << "restart tool: " << printable(report.toolPath.string());
+    if (!report.toolPresent) {
+        out << ": MISSING or not executable\n";
+    } else if (report.toolUnsafe) {
+        out << ": UNSAFE, lockstepd refuses to run it: " << printable(*report.toolUnsafe) << '\n';
+    } else {
+        out << " is present\n";
+    }
 
     out << "last outcome: ";
     if (!report.log) {
@@ -357,7 +377,7 @@ void printStatus(const StatusReport& report, std::ostream& out) {
             << " (successful runs are logged only with showDebug)\n";
     }
 
-    out << "status:       " << problemWords(report.verdict()) << '\n';
+    out << "status:       " << report.problem() << '\n';
 }
 
 void printStatusJson(const StatusReport& report, std::ostream& out) {
@@ -366,7 +386,7 @@ void printStatusJson(const StatusReport& report, std::ostream& out) {
     Json json;
     json["ready"] = verdict == ExitStatus::ok;
     json["exitStatus"] = static_cast<int>(verdict);
-    json["problem"] = verdict == ExitStatus::ok ? Json(nullptr) : Json(problemWords(verdict));
+    json["problem"] = verdict == ExitStatus::ok ? Json(nullptr) : Json(report.problem());
     json["keychain"] = {
         {"path", report.keychainPath.string()},
         {"exists", report.keychainExists},
@@ -405,7 +425,12 @@ void printStatusJson(const StatusReport& report, std::ostream& out) {
     } else {
         json["password"] = {{"checked", false}, {"valid", nullptr}, {"result", nullptr}};
     }
-    json["restartTool"] = {{"path", report.toolPath.string()}, {"present", report.toolPresent}};
+    json["restartTool"] = {
+        {"path", report.toolPath.string()},
+        {"present", report.toolPresent},
+        {"safe", !report.toolUnsafe.has_value()},
+        {"unsafeBecause", report.toolUnsafe ? Json(*report.toolUnsafe) : Json(nullptr)},
+    };
     if (report.log) {
         Json outcome = nullptr;
         if (report.log->lastOutcome) {

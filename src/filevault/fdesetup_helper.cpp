@@ -8,6 +8,7 @@
 
 #include "log/log.h"
 #include "platform/process.h"
+#include "platform/trusted_program.h"
 
 namespace lockstep {
 
@@ -136,6 +137,28 @@ std::string trimmedOutput(std::string_view text) {
     return std::string(text);
 }
 
+// Output cut at the kept limit may end inside a character: that partial
+// character is left out, so that the rest still counts as UTF-8.
+std::string_view withoutCutCharacter(std::string_view text) {
+    for (std::size_t back = 1; back <= std::min<std::size_t>(3, text.size()); ++back) {
+        const auto byte = static_cast<std::uint8_t>(text[text.size() - back]);
+        if ((byte & 0xC0U) == 0x80U) {
+            continue;
+        }
+        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? text.substr(0, text.size() - back) : text;
+    }
+    return text;
+}
+
+// "120 seconds", or "250 ms" for a limit that is not whole seconds.
+std::string durationText(std::chrono::milliseconds duration) {
+    if (duration.count() % 1000 == 0) {
+        return std::to_string(duration.count() / 1000) + " seconds";
+    }
+    return std::to_string(duration.count()) + " ms";
+}
+
 }  // namespace
 
 SecretBytes FDESetupHelper::buildRequest(std::string_view username, std::string_view password) {
@@ -176,13 +199,24 @@ std::string FDESetupHelper::loggedOutput(std::string_view output) {
 }
 
 bool FDESetupHelper::filevaultAuth(std::string_view username, std::string_view password,
-                                   const std::filesystem::path& tool) {
+                                   const std::filesystem::path& tool, const ChildLimits& limits) {
+    const std::string toolName = tool.string();
+    // Checked before anything is started or written: whoever can change the
+    // tool, or a folder above it, would receive the password. A missing tool
+    // is left to the start below, which names the system's reason.
+    if (const ProgramTrust trust = checkRootOwnedProgram(tool);
+        trust.verdict == ProgramTrust::Verdict::untrusted) {
+        LOCKSTEP_LOG_ERROR("Refusing to run " + toolName + ": " + trust.reason, kFunction);
+        return false;
+    }
+
     ProcessOptions options;
-    options.program = tool.string();
+    options.program = toolName;
     options.arguments = {"authrestart", "-delayminutes", "-1", "-inputplist"};
     options.input = ChildStream::Pipe;
     options.output = ChildStream::Pipe;
     options.error = ChildStream::ToOutput;
+    options.ownProcessGroup = true;
 
     auto spawned = spawnProcess(options);
     if (!spawned.process) {
@@ -191,19 +225,45 @@ bool FDESetupHelper::filevaultAuth(std::string_view username, std::string_view p
     }
     Process& process = *spawned.process;
 
-    ProcessOutput collected;
+    BoundedOutput collected;
     {
         // The request is written while the tool's output is read, then its
         // input is closed; the request buffer is wiped when it goes out of scope.
         const SecretBytes request = buildRequest(username, password);
-        collected = process.communicate(request.bytes());
+        collected = process.communicateWithin(request.bytes(), limits);
     }
     const std::optional<ExitStatus> status = process.wait();
 
-    const std::string_view raw(reinterpret_cast<const char*>(collected.output.data()),
-                               collected.output.size());
+    if (collected.timedOut) {
+        std::string message = toolName + " did not finish within " + durationText(limits.runTime) +
+                              "; its process group was sent SIGTERM";
+        if (collected.killed) {
+            message += ", then SIGKILL " + durationText(limits.stopGrace) + " later";
+        }
+        if (collected.abandoned) {
+            message += ", and it has still not ended";
+        }
+        LOCKSTEP_LOG_ERROR(message, kFunction);
+    }
+    if (collected.outputCut) {
+        LOCKSTEP_LOG_ERROR("The output of " + toolName + " was still held open " +
+                               durationText(limits.outputGrace) +
+                               " after it exited; its process group was killed",
+                           kFunction);
+    }
+    std::string_view raw(reinterpret_cast<const char*>(collected.output.data()),
+                         collected.output.size());
+    if (collected.droppedBytes > 0) {
+        raw = withoutCutCharacter(raw);
+    }
     LOCKSTEP_LOG_DEBUG(loggedOutput(raw), kFunction);
-    return status.has_value() && status->success();
+    if (collected.droppedBytes > 0) {
+        LOCKSTEP_LOG_INFO("Dropped " + std::to_string(collected.droppedBytes) +
+                              " bytes of output of " + toolName + " beyond the first " +
+                              std::to_string(limits.keptOutput),
+                          kFunction);
+    }
+    return !collected.timedOut && status.has_value() && status->success();
 }
 
 }  // namespace lockstep

@@ -1,15 +1,32 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
 #include "platform/bytes.h"
+#include "platform/process.h"
 
 namespace lockstep {
 
 // The restart tool on a real machine.
 inline constexpr std::string_view kFdesetupPath = "/usr/bin/fdesetup";
+
+// How long the restart tool may run before its process group is sent
+// SIGTERM, and after that how long until SIGKILL. The boot unit's
+// TimeoutStartSec= lies above their sum.
+inline constexpr std::chrono::seconds kToolRunLimit{120};
+inline constexpr std::chrono::seconds kToolStopGrace{5};
+// How long output still held open by the tool's descendants is read after the
+// tool has exited.
+inline constexpr std::chrono::seconds kToolOutputGrace{2};
+// How much of the tool's output is kept for the log; the rest is read and
+// dropped.
+inline constexpr std::size_t kToolOutputKept = 64 * 1024;
+inline constexpr ChildLimits kToolLimits{kToolRunLimit, kToolStopGrace, kToolOutputGrace,
+                                         kToolOutputKept};
 
 // Asks the restart tool for an authenticated restart with an account's
 // credentials.
@@ -29,13 +46,18 @@ class FDESetupHelper {
 
     // Runs `tool authrestart -delayminutes -1 -inputplist`, writes it the
     // request on its standard input (never in its arguments or environment),
-    // and logs what it printed on its shared output and error pipe. True only
-    // when the tool was started and exited with status 0; false when it could
-    // not be started, exited with another status or was killed by a signal.
-    // A tool that exits without reading its input neither kills nor hangs the
-    // daemon. Raises nothing.
+    // and logs what it printed on its shared output and error pipe. A tool
+    // that root alone could not have put there (checkRootOwnedProgram) is
+    // not started: the refusal is logged at error level. The tool runs in a
+    // process group of its own within `limits`: one still running at the run
+    // limit is stopped (logged at error level); only the first kept bytes of
+    // its output are logged, with the count of those dropped. True only when
+    // the tool was started, finished within the limit and exited with status
+    // 0; false otherwise. A tool that exits without reading its input
+    // neither kills nor hangs the daemon. Raises nothing.
     [[nodiscard]] static bool filevaultAuth(std::string_view username, std::string_view password,
-                                            const std::filesystem::path& tool = kFdesetupPath);
+                                            const std::filesystem::path& tool = kFdesetupPath,
+                                            const ChildLimits& limits = kToolLimits);
 
     // The request for these credentials: the template with both placeholders
     // filled in one pass, each value XML-escaped (& < > " ', and a carriage

@@ -5,12 +5,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -22,6 +24,18 @@ namespace lockstep {
 namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
+
+// How often a bounded wait looks for the child's exit where the kernel offers
+// no process descriptor to watch (before Linux 5.3).
+constexpr std::chrono::milliseconds kExitPollInterval{10};
+
+// A descriptor that becomes readable when the child ends (close-on-exec, as
+// every process descriptor is); -1 where the kernel has none (before 5.3).
+// Called through syscall(2): Debian 12's C library declares pidfd_open
+// without C linkage for C++.
+[[nodiscard]] int openProcessDescriptor(int pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U));
+}
 
 // Lowest descriptor number our pipe ends may take. Keeping them above the
 // three standard descriptors means that, even when the daemon was started
@@ -137,31 +151,70 @@ ssize_t writeWithoutSigpipe(int fd, const std::uint8_t* data, std::size_t length
     return decodeWaitStatus(status);
 }
 
-// Reads what one readable pipe offers. False once the stream has ended or
-// failed, when the pipe should be closed.
-bool readAvailable(int fd, Bytes& into, std::vector<std::uint8_t>& buffer) {
+// Reads what one readable pipe offers, keeping what fits below `limit` bytes
+// in `into` and counting the rest in `dropped`. False once the stream has
+// ended or failed, when the pipe should be closed.
+bool readAvailable(int fd, Bytes& into, std::vector<std::uint8_t>& buffer,
+                   std::size_t limit = SIZE_MAX, std::uint64_t* dropped = nullptr) {
     ssize_t count = 0;
     do {
         count = ::read(fd, buffer.data(), buffer.size());
     } while (count < 0 && errno == EINTR);
     if (count > 0) {
-        into.insert(into.end(), buffer.begin(), buffer.begin() + count);
+        const auto got = static_cast<std::size_t>(count);
+        const std::size_t room = limit > into.size() ? limit - into.size() : 0;
+        const std::size_t kept = std::min(got, room);
+        into.insert(into.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(kept));
+        if (dropped != nullptr) {
+            *dropped += got - kept;
+        }
         return true;
     }
     return count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
+// Writes what the non-blocking pipe takes of the rest of `input`. The pipe
+// is closed once everything is written, or when the reader has gone (then
+// `delivered` turns false).
+void writeAvailable(ScopedFD& pipe, std::span<const std::uint8_t> input, std::size_t& written,
+                    bool& delivered) {
+    const ssize_t sent =
+        writeWithoutSigpipe(pipe.get(), input.data() + written, input.size() - written);
+    if (sent > 0) {
+        written += static_cast<std::size_t>(sent);
+        if (written == input.size()) {
+            pipe.reset();
+        }
+    } else if (!(sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+        // EPIPE: the child closed its input or ended without reading it.
+        delivered = false;
+        pipe.reset();
+    }
+}
+
+// Milliseconds from now until `deadline` for poll(2), rounded up.
+int pollTimeout(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
+}
+
 }  // namespace
 
-Process::Process(int pid, ScopedFD input, ScopedFD output, ScopedFD error)
-    : pid_(pid), input_(std::move(input)), output_(std::move(output)), error_(std::move(error)) {}
+Process::Process(int pid, ScopedFD input, ScopedFD output, ScopedFD error, bool groupLeader)
+    : pid_(pid),
+      input_(std::move(input)),
+      output_(std::move(output)),
+      error_(std::move(error)),
+      groupLeader_(groupLeader) {}
 
 Process::Process(Process&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       input_(std::move(other.input_)),
       output_(std::move(other.output_)),
       error_(std::move(other.error_)),
-      status_(std::exchange(other.status_, std::nullopt)) {}
+      status_(std::exchange(other.status_, std::nullopt)),
+      groupLeader_(other.groupLeader_) {}
 
 Process& Process::operator=(Process&& other) noexcept {
     if (this != &other) {
@@ -172,6 +225,7 @@ Process& Process::operator=(Process&& other) noexcept {
         output_ = std::move(other.output_);
         error_ = std::move(other.error_);
         status_ = std::exchange(other.status_, std::nullopt);
+        groupLeader_ = other.groupLeader_;
     }
     return *this;
 }
@@ -228,26 +282,36 @@ void Process::detach() {
     }
 }
 
+bool Process::prepareInput(std::span<const std::uint8_t> input) {
+    if (!input_.valid()) {
+        return input.empty();
+    }
+    if (input.empty()) {
+        input_.reset();
+        return true;
+    }
+    // Non-blocking, so a write never waits for the child while its output
+    // pipes fill up; poll says when there is room again.
+    const int flags = ::fcntl(input_.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(input_.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        input_.reset();
+        return false;
+    }
+    return true;
+}
+
+void Process::signalChild(int signal) const noexcept {
+    // The child is not reaped before its owner says so, so its process id
+    // (and the group named after it) cannot have gone to another process.
+    if (pid_ > 0 && !status_) {
+        static_cast<void>(::kill(groupLeader_ ? -pid_ : pid_, signal));
+    }
+}
+
 ProcessOutput Process::communicate(std::span<const std::uint8_t> input) {
     ProcessOutput result;
-    if (!input_.valid() && !input.empty()) {
-        result.inputDelivered = false;
-    }
+    result.inputDelivered = prepareInput(input);
     std::size_t written = 0;
-    if (input_.valid()) {
-        if (input.empty()) {
-            input_.reset();
-        } else {
-            // Non-blocking, so a write never waits for the child while its
-            // output pipes fill up; poll says when there is room again.
-            const int flags = ::fcntl(input_.get(), F_GETFL);
-            if (flags < 0 || ::fcntl(input_.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-                result.inputDelivered = false;
-                input_.reset();
-            }
-        }
-    }
-
     std::vector<std::uint8_t> buffer(kReadChunk);
     while (input_.valid() || output_.valid() || error_.valid()) {
         std::array<pollfd, 3> fds{};
@@ -275,19 +339,7 @@ ProcessOutput Process::communicate(std::span<const std::uint8_t> input) {
         }
 
         if (inputEntry != nullptr && inputEntry->revents != 0) {
-            const std::size_t remaining = input.size() - written;
-            const ssize_t sent =
-                writeWithoutSigpipe(input_.get(), input.data() + written, remaining);
-            if (sent > 0) {
-                written += static_cast<std::size_t>(sent);
-                if (written == input.size()) {
-                    input_.reset();
-                }
-            } else if (!(sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
-                // EPIPE: the child closed its input or ended without reading it.
-                result.inputDelivered = false;
-                input_.reset();
-            }
+            writeAvailable(input_, input, written, result.inputDelivered);
         }
         if (outputEntry != nullptr && outputEntry->revents != 0 &&
             !readAvailable(output_.get(), result.output, buffer)) {
@@ -299,6 +351,119 @@ ProcessOutput Process::communicate(std::span<const std::uint8_t> input) {
         }
     }
     closePipes();
+    return result;
+}
+
+BoundedOutput Process::communicateWithin(std::span<const std::uint8_t> input,
+                                         const ChildLimits& limits) {
+    using Clock = std::chrono::steady_clock;
+    BoundedOutput result;
+    result.inputDelivered = prepareInput(input);
+    std::size_t written = 0;
+    std::vector<std::uint8_t> buffer(kReadChunk);
+
+    // Readable once the child has ended. Without one, the exit is looked for
+    // every kExitPollInterval.
+    const ScopedFD exitWatch(pid_ > 0 && !status_ ? openProcessDescriptor(pid_) : -1);
+    bool exited = pid_ <= 0 || status_.has_value();
+    // Whether the child has ended, looked at without reaping it: while it is
+    // a zombie its process id and group cannot be reused.
+    const auto hasEnded = [this] {
+        siginfo_t info{};
+        int waited = 0;
+        do {
+            waited = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+        } while (waited < 0 && errno == EINTR);
+        return waited != 0 || info.si_pid != 0;
+    };
+
+    enum class Stage { running, terminating, killing, draining };
+    Stage stage = exited ? Stage::draining : Stage::running;
+    Clock::time_point deadline = Clock::now() + (exited ? limits.outputGrace : limits.runTime);
+    while (!exited || output_.valid() || error_.valid()) {
+        if (Clock::now() >= deadline) {
+            if (stage == Stage::running) {
+                signalChild(SIGTERM);
+                result.timedOut = true;
+                stage = Stage::terminating;
+                deadline = Clock::now() + limits.stopGrace;
+            } else if (stage == Stage::terminating) {
+                signalChild(SIGKILL);
+                result.killed = true;
+                stage = Stage::killing;
+                deadline = Clock::now() + limits.stopGrace;
+            } else if (stage == Stage::killing) {
+                result.abandoned = true;
+                break;
+            } else {
+                signalChild(SIGKILL);
+                result.outputCut = true;
+                break;
+            }
+            continue;
+        }
+
+        std::array<pollfd, 4> fds{};
+        nfds_t count = 0;
+        const auto add = [&](int fd, short events) -> pollfd* {
+            if (fd < 0) {
+                return nullptr;
+            }
+            pollfd& entry = fds[count++];
+            entry.fd = fd;
+            entry.events = events;
+            return &entry;
+        };
+        const pollfd* inputEntry = add(input_.get(), POLLOUT);
+        const pollfd* outputEntry = add(output_.get(), POLLIN);
+        const pollfd* errorEntry = add(error_.get(), POLLIN);
+        const pollfd* exitEntry = add(exited ? -1 : exitWatch.get(), POLLIN);
+        int timeout = pollTimeout(deadline);
+        if (!exited && !exitWatch.valid()) {
+            timeout = std::min(timeout, static_cast<int>(kExitPollInterval.count()));
+        }
+        if (::poll(fds.data(), count, timeout) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            // Cannot watch the pipes any more: stop the child as if its time
+            // were up, and read nothing more.
+            result.inputDelivered = result.inputDelivered && !input_.valid();
+            closePipes();
+            stage = exited ? Stage::draining : stage;
+            deadline = Clock::now();
+            continue;
+        }
+
+        if (inputEntry != nullptr && inputEntry->revents != 0) {
+            writeAvailable(input_, input, written, result.inputDelivered);
+        }
+        const std::array<std::pair<const pollfd*, ScopedFD*>, 2> reads = {
+            {{outputEntry, &output_}, {errorEntry, &error_}}};
+        for (const auto& [entry, pipe] : reads) {
+            if (entry != nullptr && entry->revents != 0 &&
+                !readAvailable(pipe->get(), result.output, buffer, limits.keptOutput,
+                               &result.droppedBytes)) {
+                pipe->reset();
+            }
+        }
+        if (!exited && (exitWatch.valid() ? exitEntry->revents != 0 : true) && hasEnded()) {
+            exited = true;
+            // Whatever is left of the request has nobody to read it.
+            if (input_.valid()) {
+                result.inputDelivered = false;
+                input_.reset();
+            }
+            stage = Stage::draining;
+            deadline = Clock::now() + limits.outputGrace;
+        }
+    }
+    if (result.abandoned) {
+        detach();
+    } else {
+        closePipes();
+        reap();
+    }
     return result;
 }
 
@@ -379,13 +544,18 @@ SpawnResult spawnProcess(const ProcessOptions& options) {
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
+    int flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
     int attributeError = ::posix_spawnattr_setsigmask(attributes.get(), &emptyMask);
     if (attributeError == 0) {
         attributeError = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
     }
+    if (attributeError == 0 && options.ownProcessGroup) {
+        // Group 0: a new group named after the child's own process id.
+        attributeError = ::posix_spawnattr_setpgroup(attributes.get(), 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
     if (attributeError == 0) {
-        attributeError = ::posix_spawnattr_setflags(attributes.get(),
-                                                    POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        attributeError = ::posix_spawnattr_setflags(attributes.get(), static_cast<short>(flags));
     }
     if (attributeError != 0) {
         return fail(attributeError);
@@ -409,8 +579,8 @@ SpawnResult spawnProcess(const ProcessOptions& options) {
     if (spawnError != 0) {
         return fail(spawnError);
     }
-    result.process.emplace(
-        Process(pid, std::move(parentInput), std::move(parentOutput), std::move(parentError)));
+    result.process.emplace(Process(pid, std::move(parentInput), std::move(parentOutput),
+                                   std::move(parentError), options.ownProcessGroup));
     return result;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -28,6 +29,9 @@ struct ProcessOptions {
     ChildStream input = ChildStream::Inherit;
     ChildStream output = ChildStream::Inherit;
     ChildStream error = ChildStream::Inherit;
+    // Starts the child as the leader of a process group of its own, so that
+    // it and every descendant it leaves behind can be stopped together.
+    bool ownProcessGroup = false;
 };
 
 // How a child ended: its exit status, or the signal that terminated it.
@@ -48,6 +52,41 @@ struct ProcessOutput {
     // False when the child closed its input (or exited) before it took every
     // byte, or when a pipe failed.
     bool inputDelivered = true;
+};
+
+// Bounds on a child that runs unattended (Process::communicateWithin).
+struct ChildLimits {
+    // From the start until the child must have exited; then its group is
+    // sent SIGTERM.
+    std::chrono::milliseconds runTime{0};
+    // From SIGTERM until SIGKILL, and from SIGKILL until the child is given
+    // up (reaped in the background) if even that has not ended it.
+    std::chrono::milliseconds stopGrace{0};
+    // From the child's exit, how long output that its descendants still hold
+    // open is read before the group is killed.
+    std::chrono::milliseconds outputGrace{0};
+    // Bytes of output kept; the rest is read and dropped.
+    std::size_t keptOutput = 0;
+};
+
+// What Process::communicateWithin collected and did.
+struct BoundedOutput {
+    // The first ChildLimits::keptOutput bytes of standard output and error
+    // (as they came, both pipes together when both are pipes).
+    Bytes output;
+    // Bytes read beyond those and dropped.
+    std::uint64_t droppedBytes = 0;
+    bool inputDelivered = true;
+    // Still running at the run limit: its group was sent SIGTERM ...
+    bool timedOut = false;
+    // ... and SIGKILL, still running after the grace time.
+    bool killed = false;
+    // Not even SIGKILL ended it in time: it was left to a background reaper
+    // and has no exit status.
+    bool abandoned = false;
+    // It exited, but its descendants held the output open past the output
+    // grace time: the group was killed and the rest of the output not read.
+    bool outputCut = false;
 };
 
 // A started child process and the daemon's ends of its pipes. Move-only: one
@@ -72,6 +111,17 @@ class Process {
     // Every pipe of the daemon's is closed when this returns.
     [[nodiscard]] ProcessOutput communicate(std::span<const std::uint8_t> input = {});
 
+    // As communicate, for a child that must not hold the daemon up: it gets
+    // `limits.runTime` to exit before its process group (the child alone
+    // when it was not started with one of its own) is sent SIGTERM, then
+    // SIGKILL after `limits.stopGrace`; after it exits, its output is read
+    // for at most `limits.outputGrace` more before the group is killed; and
+    // only the first `limits.keptOutput` bytes of output are kept, however
+    // much it writes. The child has been waited for when this returns
+    // (unless `abandoned`): wait() gives how it ended.
+    [[nodiscard]] BoundedOutput communicateWithin(std::span<const std::uint8_t> input,
+                                                  const ChildLimits& limits);
+
     // Closes the daemon's end of the input pipe so the child sees end of input.
     void closeInput();
 
@@ -87,8 +137,13 @@ class Process {
 
   private:
     friend SpawnResult spawnProcess(const ProcessOptions& options);
-    Process(int pid, ScopedFD input, ScopedFD output, ScopedFD error);
+    Process(int pid, ScopedFD input, ScopedFD output, ScopedFD error, bool groupLeader);
     void closePipes() noexcept;
+    // Makes the input pipe non-blocking, or closes it when there is nothing
+    // to write; false when it could not be prepared.
+    [[nodiscard]] bool prepareInput(std::span<const std::uint8_t> input);
+    // Sends a signal to the child's process group, or to the child alone.
+    void signalChild(int signal) const noexcept;
     void reap() noexcept;
 
     int pid_ = -1;
@@ -96,6 +151,7 @@ class Process {
     ScopedFD output_;
     ScopedFD error_;
     std::optional<ExitStatus> status_;
+    bool groupLeader_ = false;
 };
 
 struct SpawnResult {

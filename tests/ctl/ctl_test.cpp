@@ -5,8 +5,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -98,11 +100,13 @@ class CtlTest : public ::testing::Test {
 
     fs::path systemKeychainPath() const { return dir_ / "var/lib/lockstep/System.keychain"; }
     fs::path userKeychainPath() const { return dir_ / "root/.local/share/lockstep/login.keychain"; }
-    fs::path toolPath() const { return dir_ / "usr/bin/fdesetup"; }
+    // In folders only root can write, so that lockstepd would start it.
+    fs::path toolPath() const { return toolDir_ / "usr/bin/fdesetup"; }
     fs::path logPath() const { return dir_ / "tmp/lockstep/generic.log"; }
 
     LogCapture capture_;
     TempDir dir_;
+    TrustedTempDir toolDir_;
     std::unique_ptr<TestDirectory> tree_;
     SqliteKeychainService keychain_{{.systemKeychainPath = systemKeychainPath(),
                                      .userKeychainPath = userKeychainPath(),
@@ -125,25 +129,35 @@ constexpr const char* kVerdicts[] = {"ready to arm",           "",
 
 class StatusTest : public CtlTest {
   protected:
-    // Runs status as text and as JSON: the same exit status and verdict, the
-    // texts `says`, the password check's verdict (nothing: none made). status
-    // never creates the keychain, never shows or logs the secret.
+    void SetUp() override {
+        if (const auto reason = untrustedTestProgramsReason()) {
+            GTEST_SKIP() << *reason;
+        }
+    }
+
+    // Runs status as text and as JSON: the same exit status and verdict (or
+    // `problem` in its place), the texts `says`, the password check's verdict
+    // (nothing: none made). status never creates the keychain, never shows
+    // or logs the secret.
     void expectStatus(int exitStatus, const std::vector<std::string>& says,
-                      const char* passwordResult) {
+                      const char* passwordResult, std::string problem = {}) {
         SCOPED_TRACE(says.front());
+        if (problem.empty()) {
+            problem = kVerdicts[exitStatus];
+        }
         const bool keychainExisted = fs::exists(systemKeychainPath());
         const Result text = ctl({"status"});
         const Result json = ctl({"status", "--json"});
         EXPECT_EQ(text.status, exitStatus) << text.out;
         EXPECT_EQ(json.status, exitStatus);
-        EXPECT_THAT(text.out, HasSubstr("\nstatus:       " + std::string(kVerdicts[exitStatus])));
+        EXPECT_THAT(text.out, HasSubstr("\nstatus:       " + problem + "\n"));
         for (const std::string& words : says) {
             EXPECT_THAT(text.out, HasSubstr(words));
         }
         const Json parsed = Json::parse(json.out);
         EXPECT_EQ(parsed["exitStatus"], exitStatus);
         EXPECT_EQ(parsed["ready"], exitStatus == 0);
-        EXPECT_EQ(parsed["problem"], exitStatus == 0 ? Json() : Json(kVerdicts[exitStatus]));
+        EXPECT_EQ(parsed["problem"], exitStatus == 0 ? Json() : Json(problem));
         EXPECT_EQ(parsed["password"]["result"], passwordResult ? Json(passwordResult) : Json());
         EXPECT_EQ(parsed["credential"].is_null(),
                   text.out.find("enrolled:     yes") == std::string::npos);
@@ -181,6 +195,7 @@ TEST_F(StatusTest, Ready) {
     EXPECT_EQ(json["credential"]["itemsOfService"], 2);
     EXPECT_EQ(json["credentialKeychain"]["kind"], "System");
     EXPECT_EQ(json["restartTool"]["present"], true);
+    EXPECT_EQ(json["restartTool"]["safe"], true);
     EXPECT_EQ(json["log"]["file"], logPath().string());
     EXPECT_EQ(json["log"]["readable"], false);
 }
@@ -210,6 +225,33 @@ TEST_F(StatusTest, RestartToolMissing) {
     expectStatus(4, {"fdesetup: MISSING or not executable"}, "success");
     fs::remove(toolPath());
     expectStatus(4, {"fdesetup: MISSING or not executable"}, "success");
+}
+
+// A tool that lockstepd would refuse to start: the same reason as its
+// refusal, as the problem of exit status 4.
+TEST_F(StatusTest, RestartToolUnsafe) {
+    enrol("alice");
+    const std::string folder = toolPath().parent_path().string();
+    const std::vector<std::pair<std::function<void()>, std::string>> cases{
+        {[this] { fs::permissions(toolPath(), fs::perms(0777)); },
+         "it is writable by group or others (mode 0777)"},
+        {[this] { ASSERT_EQ(::chown(toolPath().c_str(), 65534, 0), 0); },
+         "it is owned by uid 65534, not root"},
+        {[this] { fs::permissions(toolPath().parent_path(), fs::perms(0775)); },
+         "folder " + folder + " is writable by group or others (mode 0775)"},
+    };
+    for (const auto& [spoil, reason] : cases) {
+        writeFile(toolPath(), "#!/bin/sh\nexit 0\n", fs::perms(0755));
+        fs::permissions(toolPath().parent_path(), fs::perms(0755));
+        spoil();
+        expectStatus(4, {"fdesetup: UNSAFE, lockstepd refuses to run it: " + reason}, "success",
+                     "restart tool unsafe: " + reason);
+        const Json tool = Json::parse(ctl({"status", "--json"}).out)["restartTool"];
+        EXPECT_EQ(tool["present"], true);
+        EXPECT_EQ(tool["safe"], false);
+        EXPECT_EQ(tool["unsafeBecause"], reason);
+        fs::remove(toolPath());
+    }
 }
 
 TEST_F(StatusTest, KeychainUnreadable) {

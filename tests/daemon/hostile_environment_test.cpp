@@ -152,7 +152,8 @@ struct ToolCase {
     const char* name;
     std::map<std::string, std::string> steering;  // FAKE_FDESETUP_ variables
     bool armed;
-    const char* logged;  // what the daemon logs of the tool's output
+    const char* logged;                // what the daemon logs of the tool's output
+    const char* alsoLogged = nullptr;  // another line it logs about the tool
 };
 
 class MisbehavingTool : public SandboxTest, public ::testing::WithParamInterface<ToolCase> {};
@@ -177,6 +178,17 @@ TEST_P(MisbehavingTool, TheDaemonSurvivesAndReports) {
         std::string::npos);
     EXPECT_NE(readFile(sandbox().logFolder() / "generic.log").find("run() " + outcome),
               std::string::npos);
+    if (GetParam().alsoLogged != nullptr) {
+        EXPECT_NE(result.err.find(std::string("filevaultAuth(username:password:) ") +
+                                  GetParam().alsoLogged),
+                  std::string::npos)
+            << result.err.substr(0, 4096);
+    }
+    // Nothing the tool left behind outlives the run.
+    if (const std::string grandchild = readFile(sandbox().path() / "fdesetup-record.grandchild");
+        !grandchild.empty()) {
+        EXPECT_TRUE(processHasEnded(std::stoi(grandchild))) << "grandchild " << grandchild;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -188,9 +200,75 @@ INSTANTIATE_TEST_SUITE_P(
                  "no request read"},
         // Success is what the tool's exit status says, read or not.
         ToolCase{"ExitsWithoutReadingYetReportsSuccess", {{"READ", "0"}}, true, "No output"},
-        ToolCase{"FloodsItsOutput", {{"FLOOD", "8388608"}}, true, "xxxxxxxx"},
+        // Only the first 64 KiB are kept; the rest is read and counted.
+        ToolCase{"FloodsItsOutput",
+                 {{"FLOOD", "8388608"}},
+                 true,
+                 "xxxxxxxx",
+                 "Dropped 8323072 bytes of output of /usr/bin/fdesetup beyond the first 65536"},
+        // The tool is done; what it left holding its output is not waited for.
+        ToolCase{"LeavesAGrandchildOnItsOutput",
+                 {{"OUTPUT", "1:armed"}, {"LINGER", "600"}},
+                 true,
+                 "armed",
+                 "The output of /usr/bin/fdesetup was still held open 2 seconds after it exited; "
+                 "its process group was killed"},
         ToolCase{"FloodsAndIsKilled", {{"FLOOD", "8388608"}, {"END", "s15"}}, false, "xxxxxxxx"},
         ToolCase{"KilledBySignal", {{"END", "s9"}}, false, "No output"}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+struct UnsafeToolCase {
+    const char* name;
+    // Spoils the stand-in tool, seen from outside the namespace.
+    void (*spoil)(const fs::path& tool);
+    const char* reason;
+};
+
+class UnsafeTool : public SandboxTest, public ::testing::WithParamInterface<UnsafeToolCase> {};
+
+// A restart tool that someone other than root could have changed never
+// receives the password: it is not started, the refusal is logged with its
+// reason, and the run reports the failure.
+TEST_P(UnsafeTool, IsNotStarted) {
+    GetParam().spoil(sandbox().fdesetupFile());
+    const auto result = enrol(kUser, kPassword);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, kEnrolling + kNotArmed);
+    EXPECT_NE(
+        result.err.find(std::string("Refusing to run /usr/bin/fdesetup: ") + GetParam().reason),
+        std::string::npos)
+        << result.err;
+    EXPECT_FALSE(sandbox().fdesetupInput()) << "the tool was started";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, UnsafeTool,
+    ::testing::Values(
+        UnsafeToolCase{"WritableByAnybody",
+                       [](const fs::path& tool) { fs::permissions(tool, fs::perms(0777)); },
+                       "it is writable by group or others (mode 0777)"},
+        UnsafeToolCase{"WritableByItsGroup",
+                       [](const fs::path& tool) { fs::permissions(tool, fs::perms(0775)); },
+                       "it is writable by group or others (mode 0775)"},
+        UnsafeToolCase{"OwnedByAnotherUser",
+                       [](const fs::path& tool) { ASSERT_EQ(::chown(tool.c_str(), 92, 92), 0); },
+                       "it is owned by uid 92, not root"},
+        UnsafeToolCase{"ALinkToAGoodTool",
+                       [](const fs::path& tool) {
+                           fs::rename(tool, tool.string() + ".real");
+                           fs::create_symlink("fdesetup.real", tool);
+                       },
+                       "it is a symbolic link"},
+        UnsafeToolCase{"AFolder",
+                       [](const fs::path& tool) {
+                           fs::remove(tool);
+                           fs::create_directory(tool);
+                       },
+                       "it is not a regular file"},
+        UnsafeToolCase{
+            "InAFolderAnybodyMayWrite",
+            [](const fs::path& tool) { fs::permissions(tool.parent_path(), fs::perms(0777)); },
+            "folder /usr/bin is writable by group or others (mode 0777)"}),
     [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -23,6 +23,12 @@ class RunFlow : public ::testing::Test {
   protected:
     RunFlow() { accounts_.addUser(kUser, kSecret, 501); }
 
+    void SetUp() override {
+        if (const auto reason = untrustedTestProgramsReason()) {
+            GTEST_SKIP() << *reason;
+        }
+    }
+
     TempDir dir_;
     TestDirectory accounts_{dir_ / "machine"};
     TestMachine machine_{accounts_.root(), dir_ / "keychains"};

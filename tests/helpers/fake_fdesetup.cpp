@@ -11,6 +11,11 @@
 //                         up to whole 64-byte lines) to standard output
 //   FAKE_FDESETUP_PARENT  with RECORD set: copies its parent's (the daemon's)
 //                         /proc/PID/limits to PREFIX.parent-limits
+//   FAKE_FDESETUP_LINGER  seconds: then leaves a grandchild that holds standard
+//                         output and error open that long (its process id
+//                         goes to PREFIX.grandchild)
+//   FAKE_FDESETUP_HANG    then never exits by itself: "1" until a signal
+//                         ends it, "ignore-term" the same with SIGTERM ignored
 //   FAKE_FDESETUP_END     exit status (default 0), or "sN" to die by signal N
 
 #include <signal.h>
@@ -88,6 +93,28 @@ int main(int argc, char** argv) {
         const std::string line = std::string(63, 'x') + "\n";
         for (long left = std::atol(flood.c_str()); left > 0; left -= 64) {
             writeText(STDOUT_FILENO, line);
+        }
+    }
+
+    const std::string linger = variable("FAKE_FDESETUP_LINGER");
+    if (!linger.empty()) {
+        const pid_t grandchild = ::fork();
+        if (grandchild == 0) {
+            ::sleep(static_cast<unsigned>(std::atoi(linger.c_str())));
+            ::_exit(0);
+        }
+        if (!record.empty()) {
+            std::ofstream(record + ".grandchild") << grandchild;
+        }
+    }
+
+    const std::string hang = variable("FAKE_FDESETUP_HANG");
+    if (!hang.empty()) {
+        if (hang == "ignore-term") {
+            ::signal(SIGTERM, SIG_IGN);
+        }
+        for (;;) {
+            ::pause();
         }
     }
 

@@ -6,11 +6,14 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <numeric>
 #include <regex>
 #include <set>
@@ -156,6 +159,86 @@ TEST(ProcessTest, HardenedProcessKeepsNoCoreAndSurvivesABrokenPipe) {
             std::_Exit(child.wait() == ExitStatus{true, 0} ? 0 : 3);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// A child that must not hold the daemon up, started in its own process
+// group: stopped, group and all, when its time is up (SIGTERM, then SIGKILL);
+// output that a descendant holds open after it exits read only for the
+// grace time; output beyond the kept size read and counted, not kept.
+TEST(ProcessTest, BoundedChildIsStoppedInTimeAndItsOutputCapped) {
+    using std::chrono::milliseconds;
+    const ChildLimits limits{milliseconds(200), milliseconds(200), milliseconds(200), 1000};
+    struct Case {
+        const char* name;
+        std::map<std::string, std::string> steering;  // FAKE_FDESETUP_ variables
+        ExitStatus status;
+        std::string output;
+        std::uint64_t dropped;
+        bool timedOut, killed, outputCut;
+    };
+    const std::vector<Case> cases{
+        {"exits at once", {{"OUTPUT", "1:done|2:!"}}, {true, 0}, "done!", 0, false, false, false},
+        {"floods", {{"FLOOD", "102400"}}, {true, 0}, "", 102400 - 1000, false, false, false},
+        {"hangs",
+         {{"OUTPUT", "1:started"}, {"HANG", "1"}},
+         {false, SIGTERM},
+         "started",
+         0,
+         true,
+         false,
+         false},
+        {"ignores SIGTERM", {{"HANG", "ignore-term"}}, {false, SIGKILL}, "", 0, true, true, false},
+        {"leaves a grandchild on its output",
+         {{"OUTPUT", "1:bye"}, {"LINGER", "600"}, {"END", "3"}},
+         {true, 3},
+         "bye",
+         0,
+         false,
+         false,
+         true},
+        {"hangs with a grandchild",
+         {{"LINGER", "600"}, {"HANG", "1"}},
+         {false, SIGTERM},
+         "",
+         0,
+         true,
+         false,
+         false},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> environment = {"FAKE_FDESETUP_RECORD=" + (dir / "call").string()};
+        for (const auto& [name, value] : c.steering) {
+            environment.push_back("FAKE_FDESETUP_" + name + "=" + value);
+        }
+        environment.push_back(std::string(LOCKSTEP_TEST_HELPERS_DIR) + "/fake_fdesetup");
+        std::filesystem::remove(dir / "call.grandchild");
+        auto spawned = spawnProcess({.program = "/usr/bin/env",
+                                     .arguments = environment,
+                                     .input = kPipe,
+                                     .output = kPipe,
+                                     .error = ChildStream::ToOutput,
+                                     .ownProcessGroup = true});
+        Process& process = spawned.process.value();
+        const auto start = std::chrono::steady_clock::now();
+        const BoundedOutput collected = process.communicateWithin(toBytes("request"), limits);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+        EXPECT_EQ(process.wait(), c.status);
+        EXPECT_EQ(collected.output.size(), c.dropped > 0 ? 1000 : c.output.size());
+        if (c.dropped == 0) {
+            EXPECT_EQ(toString(collected.output), c.output);
+        }
+        EXPECT_EQ(collected.droppedBytes, c.dropped);
+        EXPECT_EQ(collected.timedOut, c.timedOut);
+        EXPECT_EQ(collected.killed, c.killed);
+        EXPECT_EQ(collected.outputCut, c.outputCut);
+        EXPECT_FALSE(collected.abandoned);
+        EXPECT_EQ(readFile(dir / "call.stdin"), "request");
+        if (const std::string grandchild = readFile(dir / "call.grandchild"); !grandchild.empty()) {
+            EXPECT_TRUE(processHasEnded(std::stoi(grandchild))) << "grandchild " << grandchild;
+        }
+    }
 }
 
 TEST(Utf8Test, ValidatesAndReplacesIllFormedSequences) {

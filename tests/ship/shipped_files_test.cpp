@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "ctl/ctl.h"
+#include "platform/process.h"
 #include "platform/user_defaults.h"
+#include "support/daemon_sandbox.h"
 #include "support/temp_dir.h"
 
 namespace lockstep::testing {
@@ -47,6 +53,108 @@ TEST(ShippedFiles, LockstepctlPageListsEveryExitStatus) {
         used.insert(static_cast<int>(status));
     }
     EXPECT_EQ(documented, used);
+}
+
+// The system calls of each group that systemd knows, as systemd-analyze
+// lists them (a member may be another group); nothing when it cannot be run.
+std::optional<std::map<std::string, std::vector<std::string>>> systemCallGroups() {
+    auto spawned = spawnProcess({.program = "/usr/bin/systemd-analyze",
+                                 .arguments = {"syscall-filter", "--no-pager"},
+                                 .input = ChildStream::Null,
+                                 .output = ChildStream::Pipe,
+                                 .error = ChildStream::Null});
+    if (!spawned.process) {
+        return std::nullopt;
+    }
+    std::istringstream lines(toString(spawned.process->communicate().output));
+    std::map<std::string, std::vector<std::string>> groups;
+    std::string line;
+    std::string group;
+    while (std::getline(lines, line)) {
+        if (line.starts_with("@")) {
+            group = line;
+        } else if (const auto start = line.find_first_not_of(' ');
+                   !group.empty() && start != std::string::npos && line[start] != '#') {
+            groups[group].push_back(line.substr(start));
+        }
+    }
+    if (!spawned.process->wait().value_or(ExitStatus{}).success() || groups.empty()) {
+        return std::nullopt;
+    }
+    return groups;
+}
+
+// Every system call of a real enrolment and plain run, the restart tool's
+// included, passes the unit's SystemCallFilter= lines: a call it refused
+// would fail with EPERM at boot, where nobody watches.
+TEST(ShippedFiles, ServiceUnitAllowsEverySystemCallOfARun) {
+    if (const auto reason = DaemonSandbox::unavailableReason()) {
+        GTEST_SKIP() << "sandbox unavailable: " << *reason;
+    }
+    if (!std::filesystem::exists("/usr/bin/strace")) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    const auto groups = systemCallGroups();
+    if (!groups) {
+        GTEST_SKIP() << "systemd-analyze cannot list the system call groups";
+    }
+
+    // The allow list of the first line, less what later "~" lines name.
+    std::set<std::string> allowed;
+    const std::function<void(const std::string&, bool)> apply = [&](const std::string& name,
+                                                                    bool allow) {
+        if (const auto group = groups->find(name); group != groups->end()) {
+            for (const std::string& member : group->second) {
+                apply(member, allow);
+            }
+        } else if (allow) {
+            allowed.insert(name);
+        } else {
+            allowed.erase(name);
+        }
+    };
+    std::istringstream unit(readFile(kSource / "packaging/lockstepd.service.in"));
+    std::string line;
+    int filters = 0;
+    while (std::getline(unit, line)) {
+        if (!line.starts_with("SystemCallFilter=")) {
+            continue;
+        }
+        ++filters;
+        std::string value = line.substr(line.find('=') + 1);
+        const bool deny = value.starts_with("~");
+        ASSERT_EQ(deny, filters > 1) << "the first line is the allow list: " << line;
+        std::istringstream names(deny ? value.substr(1) : value);
+        for (std::string name; names >> name;) {
+            apply(name, !deny);
+        }
+    }
+    ASSERT_GT(filters, 0) << "the unit has no SystemCallFilter=";
+
+    DaemonSandbox sandbox;
+    sandbox.accounts().addUser("alice", "correct horse", 501);
+    sandbox.accounts().write();
+    sandbox.installFdesetup();
+    const auto result = sandbox.runScript(
+        R"(strace -f -qq -o "$SANDBOX/enrol.trace" "$LOCKSTEPD" -s -u alice -p "correct horse"
+           strace -f -qq -o "$SANDBOX/plain.trace" "$LOCKSTEPD")");
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    ASSERT_NE(result.out.find("Successfully authenticated with FileVault\nSuccessfully"),
+              std::string::npos)
+        << result.out;
+
+    std::set<std::string> refused;
+    const std::regex call(R"(^[0-9]+ +(?:<\.\.\. )?([a-z0-9_]+)[( ])");
+    for (const char* trace : {"enrol.trace", "plain.trace"}) {
+        std::istringstream calls(readFile(sandbox.path() / trace));
+        while (std::getline(calls, line)) {
+            std::smatch match;
+            if (std::regex_search(line, match, call) && !allowed.contains(match[1])) {
+                refused.insert(match[1]);
+            }
+        }
+    }
+    EXPECT_TRUE(refused.empty()) << "refused by the unit: " << ::testing::PrintToString(refused);
 }
 
 }  // namespace

@@ -29,6 +29,35 @@ fi
 out=$(systemd-analyze verify --man=no "$unit" 2>&1) || fail "systemd-analyze verify: $out"
 [ -z "$out" ] || fail "systemd-analyze verify warns: $out"
 
+# The service manager must not stop the run before the daemon's own limits for
+# the restart tool have played out (its run limit, the grace before SIGKILL
+# and the time output is still read), or no outcome would be logged.
+header="$1/src/filevault/fdesetup_helper.h"
+daemon_limit=0
+for constant in kToolRunLimit kToolStopGrace kToolOutputGrace; do
+    seconds=$(sed -n "s/.*$constant{\([0-9]*\)}.*/\1/p" "$header")
+    [ -n "$seconds" ] || fail "no $constant in $header"
+    daemon_limit=$((daemon_limit + ${seconds:-0}))
+done
+start_timeout=$(sed -n 's/^TimeoutStartSec=\([0-9]*\)$/\1/p' "$unit")
+[ -n "$start_timeout" ] && [ "$start_timeout" -gt "$daemon_limit" ] ||
+    fail "TimeoutStartSec=${start_timeout:-(none)} is not above the daemon's ${daemon_limit} s"
+
+# The exposure rating, computed from the unit file alone (systemd 250 and
+# later); 3.0 or below is the bar.
+if security=$(systemd-analyze security --offline=yes --no-pager "$unit" 2>&1); then
+    rating=$(sed -n 's/^→ Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p' <<<"$security")
+    if [ -z "$rating" ]; then
+        fail "systemd-analyze security gave no rating: $security"
+    elif ! awk -v r="$rating" 'BEGIN { exit !(r <= 3.0) }'; then
+        fail "systemd-analyze security rates the unit $rating (above 3.0): $(grep '✗' <<<"$security")"
+    else
+        echo "systemd-analyze security: $rating"
+    fi
+else
+    security_skipped="systemd-analyze cannot rate a unit file offline here: $security"
+fi
+
 if [ "$(id -u)" -eq 0 ] && command -v systemd-tmpfiles >/dev/null; then
     root="$ship_temp/root"
     mkdir -p "$root/tmp"
@@ -38,4 +67,7 @@ if [ "$(id -u)" -eq 0 ] && command -v systemd-tmpfiles >/dev/null; then
         fail "tmpfiles made $(stat -c '%a %u %g' "$root/tmp/lockstep" 2>&1) for /tmp/lockstep"
 fi
 
+if [ -n "${security_skipped:-}" ] && [ "$failures" -eq 0 ]; then
+    skip "$security_skipped"
+fi
 finish

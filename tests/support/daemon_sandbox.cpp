@@ -153,8 +153,18 @@ void DaemonSandbox::setPreferences(const std::string& dictionaryBody) {
 }
 
 void DaemonSandbox::installFdesetup() {
-    std::filesystem::copy_file(kStandIn, path_ / "usr-bin" / "fdesetup",
-                               std::filesystem::copy_options::overwrite_existing);
+    // lockstepd starts only a tool that root alone could have put there.
+    const std::filesystem::path tool = fdesetupFile();
+    std::filesystem::copy_file(kStandIn, tool, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(tool.parent_path(), std::filesystem::perms(0755));
+    std::filesystem::permissions(tool, std::filesystem::perms(0755));
+    if (::chown(tool.c_str(), 0, 0) != 0) {
+        throw std::runtime_error("cannot give the stand-in tool to root");
+    }
+}
+
+std::filesystem::path DaemonSandbox::fdesetupFile() const {
+    return path_ / "usr-bin" / "fdesetup";
 }
 
 void DaemonSandbox::removeFdesetup() {

@@ -39,8 +39,12 @@ class DaemonSandbox {
     // (XML property-list keys and values).
     void setPreferences(const std::string& dictionaryBody);
 
-    // Puts the stand-in restart tool at /usr/bin/fdesetup (or removes it).
+    // Puts the stand-in restart tool at /usr/bin/fdesetup, owned by root and
+    // mode 0755 (or removes it).
     void installFdesetup();
+    // Where it lies, seen from outside the namespace (the upper layer of
+    // /usr/bin is its folder).
+    [[nodiscard]] std::filesystem::path fdesetupFile() const;
     void removeFdesetup();
 
     // What the stand-in received on its last run.

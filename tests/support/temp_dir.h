@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,8 @@ namespace lockstep::testing {
 class TempDir {
   public:
     TempDir();
+    // A fresh folder in `parent` instead.
+    explicit TempDir(const std::filesystem::path& parent);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -23,6 +26,22 @@ class TempDir {
   private:
     std::filesystem::path path_;
 };
+
+// The restart tool is started only when root alone could have put it there
+// (checkRootOwnedProgram). The test programs pass that check when they were
+// built by root in folders that only root can write; this says why they do
+// not, and nothing when they do.
+[[nodiscard]] std::optional<std::string> untrustedTestProgramsReason();
+
+// A fresh folder beside the test programs, so in folders that only root can
+// write: a place for restart tools that lockstepd would start.
+class TrustedTempDir : public TempDir {
+  public:
+    TrustedTempDir();
+};
+
+// Whether the process ends (is gone or a zombie) within two seconds.
+[[nodiscard]] bool processHasEnded(int pid);
 
 // Writes a whole file (creating parent folders) with the given mode.
 void writeFile(const std::filesystem::path& path, std::string_view contents,
