@@ -16,7 +16,8 @@ unit="$prefix/lib/systemd/system/lockstepd.service"
 
 for line in Type=oneshot "ExecStart=$prefix/sbin/lockstepd" NoNewPrivileges=yes \
     ProtectSystem=strict ProtectHome=read-only PrivateTmp=no StateDirectory=lockstep \
-    StateDirectoryMode=0700 ReadWritePaths=-/tmp/lockstep WantedBy=multi-user.target; do
+    StateDirectoryMode=0700 ReadWritePaths=-/tmp/lockstep StandardError=null \
+    WantedBy=multi-user.target; do
     grep -qx "$line" "$unit" || fail "the unit lacks $line"
 done
 
