@@ -20,6 +20,7 @@
 #include "platform/keychain/sqlite_keychain.h"
 #include "platform/plist.h"
 #include "support/daemon_sandbox.h"
+#include "support/temp_dir.h"
 
 namespace lockstep::testing {
 
@@ -53,7 +54,7 @@ struct TestMachine {
     [[nodiscard]] Context context() {
         return Context{.keychain = keychain,
                        .directory = directory,
-                       .fdesetupPath = LOCKSTEP_TEST_HELPERS_DIR "/fake_fdesetup",
+                       .fdesetupPath = trustedTestProgram("fake_fdesetup"),
                        .bundlePath = root,
                        .machineRoot = root};
     }

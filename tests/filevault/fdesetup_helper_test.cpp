@@ -143,8 +143,7 @@ class FilevaultAuthTest : public ::testing::Test {
     }
 
     TempDir dir_;
-    std::filesystem::path tool_ =
-        std::filesystem::path(LOCKSTEP_TEST_HELPERS_DIR) / "fake_fdesetup";
+    std::filesystem::path tool_ = trustedTestProgram("fake_fdesetup");
 };
 
 TEST_F(FilevaultAuthTest, HandsTheRequestToTheToolOnItsInputOnly) {

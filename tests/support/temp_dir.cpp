@@ -1,9 +1,12 @@
 #include "support/temp_dir.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -31,15 +34,72 @@ TempDir::TempDir(const std::filesystem::path& parent) {
     path_ = pattern;
 }
 
+namespace {
+
+// Copies of the test programs in a folder that only root can write (under
+// /run, whatever folder the build is in). One folder per build, shared by the
+// test processes and the children they start and kill, so nothing is left
+// behind per process; /run is emptied at boot. A copy is refreshed when the
+// program was rebuilt, by renaming a fresh copy over it (a process running
+// the old one keeps it). Not root: the build's own folder, which then fails
+// the check with the reason.
+class TrustedPrograms {
+  public:
+    TrustedPrograms() {
+        namespace fs = std::filesystem;
+        const fs::path helpers = LOCKSTEP_TEST_HELPERS_DIR;
+        folder_ = helpers;
+        if (::geteuid() != 0) {
+            return;
+        }
+        char name[32];
+        std::snprintf(name, sizeof name, "%016zx", std::hash<std::string>{}(helpers.string()));
+        const fs::path folder = fs::path("/run/lockstep-tests") / name;
+        std::error_code error;
+        fs::create_directories(folder, error);
+        for (const fs::path& level : {folder.parent_path(), folder}) {
+            fs::permissions(level, fs::perms(0755), error);
+        }
+        for (const auto& entry : fs::directory_iterator(helpers, error)) {
+            const fs::path copy = folder / entry.path().filename();
+            if (!entry.is_regular_file() ||
+                (fs::exists(copy) && fs::file_size(copy) == entry.file_size() &&
+                 fs::last_write_time(copy) >= entry.last_write_time())) {
+                continue;
+            }
+            const fs::path fresh = copy.string() + "." + std::to_string(::getpid());
+            fs::copy_file(entry.path(), fresh, fs::copy_options::overwrite_existing, error);
+            fs::rename(fresh, copy, error);
+        }
+        folder_ = folder;
+    }
+
+    [[nodiscard]] const std::filesystem::path& folder() const { return folder_; }
+
+  private:
+    std::filesystem::path folder_;
+};
+
+const TrustedPrograms& trustedPrograms() {
+    static const TrustedPrograms programs;
+    return programs;
+}
+
+}  // namespace
+
+std::filesystem::path trustedTestProgram(std::string_view name) {
+    return trustedPrograms().folder() / name;
+}
+
 std::optional<std::string> untrustedTestProgramsReason() {
-    const std::filesystem::path tool = LOCKSTEP_TEST_HELPERS_DIR "/fake_fdesetup";
+    const std::filesystem::path tool = trustedTestProgram("fake_fdesetup");
     const ProgramTrust trust = checkRootOwnedProgram(tool);
     if (trust.verdict == ProgramTrust::Verdict::trusted) {
         return std::nullopt;
     }
     return "lockstepd would not start the stand-in tool " + tool.string() + ": " +
            (trust.reason.empty() ? std::string("it is missing") : trust.reason) +
-           " (build and run the tests as root, in folders only root can write)";
+           " (run the tests as root)";
 }
 
 bool processHasEnded(int pid) {
@@ -56,8 +116,7 @@ bool processHasEnded(int pid) {
     return false;
 }
 
-TrustedTempDir::TrustedTempDir()
-    : TempDir(std::filesystem::path(LOCKSTEP_TEST_HELPERS_DIR).parent_path()) {}
+TrustedTempDir::TrustedTempDir() : TempDir(trustedPrograms().folder()) {}
 
 TempDir::~TempDir() {
     std::error_code ignored;

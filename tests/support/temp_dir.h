@@ -28,12 +28,16 @@ class TempDir {
 };
 
 // The restart tool is started only when root alone could have put it there
-// (checkRootOwnedProgram). The test programs pass that check when they were
-// built by root in folders that only root can write; this says why they do
-// not, and nothing when they do.
+// (checkRootOwnedProgram). Tests run as root start copies of the test
+// programs from a folder under /run that only root can write; this says why
+// those copies do not pass the check (not root), and nothing when they do.
 [[nodiscard]] std::optional<std::string> untrustedTestProgramsReason();
 
-// A fresh folder beside the test programs, so in folders that only root can
+// The path of a test program (tests/helpers/NAME) that the check accepts as
+// a restart tool.
+[[nodiscard]] std::filesystem::path trustedTestProgram(std::string_view name);
+
+// A fresh folder beside those copies, so in folders that only root can
 // write: a place for restart tools that lockstepd would start.
 class TrustedTempDir : public TempDir {
   public:
