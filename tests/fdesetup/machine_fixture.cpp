@@ -169,7 +169,9 @@ TestMachine::TestMachine(const std::vector<TestVolume>& volumes) : volumes_(volu
         const std::string uuid = makeLuksImage(path, volume.version, volume.passphrase);
         uuids_.emplace_back(volume.name, uuid);
         std::filesystem::create_directories(r / "dev/disk/by-uuid");
-        std::filesystem::create_symlink(path, r / "dev/disk/by-uuid" / uuid);
+        // Relative, so a copy of the machine folder is a machine too.
+        std::filesystem::create_symlink("../../../images/" + volume.name + ".img",
+                                        r / "dev/disk/by-uuid" / uuid);
         crypttab += volume.name + " UUID=" + uuid + " none " + volume.options +
                     (volume.underRoot ? "" : ",initramfs") + "\n";
         // The mapping in sysfs, stacked under the root's logical volume.
