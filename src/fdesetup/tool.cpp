@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <set>
@@ -33,6 +34,7 @@ constexpr std::string_view kUsage =
     "  add -usertoadd NAME [-inputplist]\n"
     "                        enable an account: a keyslot for its login password\n"
     "  remove -user NAME     disable an account: remove its keyslot\n"
+    "  restartarmed          boot the armed kernel now (systemd-shutdown's hook)\n"
     "\n"
     "Options:\n"
     "  -h, --help            show this help\n"
@@ -56,7 +58,8 @@ struct Usage {
 
 std::optional<Usage> parse(const std::vector<std::string>& arguments, Options& options) {
     static const std::set<std::string, std::less<>> kCommands = {
-        "authrestart", "supportsauthrestart", "status", "isactive", "list", "add", "remove"};
+        "authrestart", "supportsauthrestart", "status", "isactive", "list", "add",
+        "remove",      "restartarmed"};
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         const auto value = [&]() -> std::optional<std::string> {
@@ -153,6 +156,9 @@ class Runner {
         }
         if (command == "list") {
             return list();
+        }
+        if (command == "restartarmed") {
+            return restartArmed();
         }
         if (command == "add") {
             return add();
@@ -277,6 +283,19 @@ class Runner {
             }
         }
         return kExitSuccess;
+    }
+
+    // Run by systemd-shutdown's hook at the very end of a reboot: the file
+    // systems are read-only and the service manager is gone, so the kernel
+    // is asked straight away.
+    int restartArmed() {
+        if (!kexecLoaded(env_.machine).value_or(false)) {
+            return fail("no authenticated restart is armed.");
+        }
+        env_.log("restarting into the armed kernel");
+        const int error = env_.kexec.execute();
+        return fail(std::string("the kernel refused to boot the armed kernel: ") +
+                    std::strerror(error) + ".");
     }
 
     // The LUKS volumes of the model, opened; nothing (after the error line)
