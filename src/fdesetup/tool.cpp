@@ -119,6 +119,17 @@ std::optional<Usage> parse(const std::vector<std::string>& arguments, Options& o
     return std::nullopt;
 }
 
+// A name from the request as it may go into the log: control characters
+// would let it forge lines.
+std::string loggable(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += byte < 0x20 || byte == 0x7F ? '?' : c;
+    }
+    return out;
+}
+
 std::string isoTime(std::chrono::system_clock::time_point when) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
     std::tm utc{};
@@ -267,7 +278,7 @@ class Runner {
             names += (names.empty() ? "" : ", ") + volume.name + " (keyslot " +
                      std::to_string(volume.keyslot) + ")";
         }
-        env_.log("authenticated restart armed for " + credential.user + " at " +
+        env_.log("authenticated restart armed for " + loggable(credential.user) + " at " +
                  isoTime(env_.now()) + ": volumes " + (names.empty() ? "none" : names) +
                  "; kernel " + plan->kernelPath + "; initramfs " + plan->initrdPath + " (" +
                  std::string(builderName(plan->info.builder)) + ", " +
