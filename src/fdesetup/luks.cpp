@@ -34,6 +34,10 @@ void quietCryptsetup() {
     crypt_set_log_callback(nullptr, ignoreMessage, nullptr);
 }
 
+void readOnlyCryptsetup() {
+    static_cast<void>(crypt_metadata_locking(nullptr, 0));
+}
+
 std::optional<LuksVolume> LuksVolume::open(const std::filesystem::path& device,
                                            std::string* problem) {
     crypt_device* raw = nullptr;

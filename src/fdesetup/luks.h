@@ -84,4 +84,9 @@ class LuksVolume {
 // this tool's output.
 void quietCryptsetup();
 
+// For commands that only read LUKS headers: no metadata locks, so nothing
+// needs writing under /run/cryptsetup (the daemon's sandbox keeps it
+// read-only). Headers are checksummed, so a torn read is refused anyway.
+void readOnlyCryptsetup();
+
 }  // namespace lockstep::fde

@@ -492,6 +492,9 @@ int runTool(const std::vector<std::string>& arguments, ToolEnvironment& env) {
         return kExitSuccess;
     }
     quietCryptsetup();
+    if (options.command != "add" && options.command != "remove") {
+        readOnlyCryptsetup();
+    }
     return Runner(options, env).run();
 }
 
