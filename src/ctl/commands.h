@@ -143,6 +143,10 @@ struct StatusReport {
     std::optional<std::string> toolUnsafe;
     // Nothing when the log file could not be told.
     std::optional<LogFinding> log;
+    // Whether an authenticated restart is armed (nothing: no kexec), and
+    // why the tool cannot arm one here (nothing: it can, or nobody asked).
+    std::optional<bool> restartArmed;
+    std::optional<std::string> restartUnsupported;
 
     // The first problem in the documented order, or ok.
     [[nodiscard]] ExitStatus verdict() const;

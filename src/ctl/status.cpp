@@ -229,6 +229,12 @@ StatusReport checkStatus(const Services& services) {
         trust.verdict == ProgramTrust::Verdict::untrusted) {
         report.toolUnsafe = std::move(trust.reason);
     }
+    if (services.restart.armed) {
+        report.restartArmed = services.restart.armed();
+    }
+    if (services.restart.unsupportedReason) {
+        report.restartUnsupported = services.restart.unsupportedReason();
+    }
     if (services.logFile) {
         if (const auto file = services.logFile()) {
             report.log = findLastOutcome(*file);
@@ -363,6 +369,14 @@ void printStatus(const StatusReport& report, std::ostream& out) {
     } else {
         out << " is present\n";
     }
+    out << "restart:      "
+        << (!report.restartArmed   ? "cannot be armed on this kernel (no kexec)"
+            : *report.restartArmed ? "armed"
+                                   : "not armed")
+        << (report.restartUnsupported
+                ? "; the tool cannot arm one here: " + printable(*report.restartUnsupported)
+                : std::string())
+        << '\n';
 
     out << "last outcome: ";
     if (!report.log) {
@@ -430,7 +444,11 @@ void printStatusJson(const StatusReport& report, std::ostream& out) {
         {"present", report.toolPresent},
         {"safe", !report.toolUnsafe.has_value()},
         {"unsafeBecause", report.toolUnsafe ? Json(*report.toolUnsafe) : Json(nullptr)},
+        {"supported", !report.restartUnsupported.has_value()},
+        {"unsupportedReason",
+         report.restartUnsupported ? Json(*report.restartUnsupported) : Json(nullptr)},
     };
+    json["restartArmed"] = report.restartArmed ? Json(*report.restartArmed) : Json(nullptr);
     if (report.log) {
         Json outcome = nullptr;
         if (report.log->lastOutcome) {
