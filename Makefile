@@ -4,7 +4,10 @@ BUILD_DIR ?= build
 ASAN_BUILD_DIR ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
-PREFIX ?= /usr/local
+# The system's own prefix: lockstepd starts the restart tool as
+# /usr/bin/fdesetup, and systemd-shutdown runs hooks only from
+# /usr/lib/systemd/system-shutdown.
+PREFIX ?= /usr
 PACKAGE_BUILD_DIR ?= build-package
 # Debian's compiler and linker flags for packages, with every hardening
 # feature on.
