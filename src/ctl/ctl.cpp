@@ -87,6 +87,9 @@ int run(const std::vector<std::string>& arguments, const Services& services, std
         enrolCommand->add_flag("--password-stdin", options.passwordStdin,
                                "read the password as one line from standard input");
 
+        CLI::App* checkConfig = app.add_subcommand(
+            "check-config", "check the preference files that lockstepd reads, one line a problem");
+
         try {
             std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
             app.parse(reversed);
@@ -134,6 +137,12 @@ int run(const std::vector<std::string>& arguments, const Services& services, std
                 finish(ctl::enrol(services, options.user, options.passwordStdin, out), err);
         } else if (disarm->parsed()) {
             exitStatus = finish(ctl::disarm(services, options.account, out), err);
+        } else if (checkConfig->parsed()) {
+            if (checkPreferences(services, out) == 0) {
+                out << "no problems found\n";
+            } else {
+                exitStatus = static_cast<int>(ExitStatus::configProblems);
+            }
         }
         out.flush();
         if (!out) {

@@ -72,6 +72,13 @@ int main(int argc, char** argv) {
             }
             return logger.hostPath(logger.logFileURL());
         },
+        .preferences =
+            {
+                .files = lockstep::UserDefaults::standardFiles(),
+                .userID = lockstep::realUserID(),
+                .homeFolderForUser = lockstep::homeFolderForUserID,
+                .homeFolderForUserName = lockstep::homeFolderForUserName,
+            },
     };
     return lockstep::ctl::run(arguments, services, std::cout, std::cerr);
 }

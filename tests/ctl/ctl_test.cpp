@@ -72,7 +72,8 @@ class CtlTest : public ::testing::Test {
                                      .userKeychainPath = userKeychainPath(),
                                      .logFile = [this] { return logFile_; },
                                      .passwordInput = stdinFile.get(),
-                                     .terminal = inputs.path() / "no-terminal"},
+                                     .terminal = inputs.path() / "no-terminal",
+                                     .preferences = {}},
                                     out, err);
         return {status, out.str(), err.str()};
     }
