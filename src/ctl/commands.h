@@ -81,6 +81,16 @@ struct ItemFilter {
 [[nodiscard]] CommandResult enrol(const Services& services, const std::string& user,
                                   bool fromStandardInput, std::ostream& out);
 
+// ---- Preferences ---------------------------------------------------------
+
+// Checks each of services.preferences.files as lockstepd reads it: the file
+// itself (a regular file that only root or the user can change), its
+// contents (a property list with a dictionary at its root), and every key in
+// it (known, of a kind lockstepd reads, and a usable value). Prints one line
+// per problem, "FILE: KEY: what is wrong", or "FILE: what is wrong" for the
+// file as a whole; a missing file is no problem. Gives the number of problems.
+[[nodiscard]] std::size_t checkPreferences(const Services& services, std::ostream& out);
+
 // ---- Status --------------------------------------------------------------
 
 // The outcome of a lockstepd run, as its log file records it.

@@ -88,6 +88,9 @@ int run(const std::vector<std::string>& arguments, const Services& services, std
         enrolCommand->add_flag("--password-stdin", options.passwordStdin,
                                "read the password as one line from standard input");
 
+        CLI::App* checkConfig = app.add_subcommand(
+            "check-config", "check the preference files that lockstepd reads, one line a problem");
+
         try {
             std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
             app.parse(reversed);
@@ -145,6 +148,12 @@ int run(const std::vector<std::string>& arguments, const Services& services, std
                 } else {
                     out << "unloaded the armed authenticated restart\n";
                 }
+            }
+        } else if (checkConfig->parsed()) {
+            if (checkPreferences(services, out) == 0) {
+                out << "no problems found\n";
+            } else {
+                exitStatus = static_cast<int>(ExitStatus::configProblems);
             }
         }
         out.flush();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <iosfwd>
@@ -34,6 +35,8 @@ enum class ExitStatus : int {
     // unsafe or another keychain's: lockstepd looks in the user's keychain
     // instead.
     systemKeychainDamaged = 6,
+    // `check-config` found problems in the preference files.
+    configProblems = 8,
     // The command line is wrong.
     usage = 64,
 };
@@ -75,6 +78,18 @@ struct Services {
     int passwordInput = 0;
     std::filesystem::path terminal = "/dev/tty";
     ArmedRestart restart{};
+
+    // What `check-config` judges, as lockstepd would: the preference files it
+    // reads, in its order; the user it runs as (who may own them and the log
+    // folder besides root); and the home folders that "~" and "~name" stand
+    // for in "LogFolderPath".
+    struct Preferences {
+        std::vector<std::filesystem::path> files;
+        std::uint32_t userID = 0;
+        std::function<std::optional<std::string>(std::uint32_t)> homeFolderForUser;
+        std::function<std::optional<std::string>(const std::string&)> homeFolderForUserName;
+    };
+    Preferences preferences;
 };
 
 // Runs one lockstepctl command line (without the program name): results on

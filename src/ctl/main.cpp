@@ -107,6 +107,13 @@ int main(int argc, char** argv) {
             return logger.hostPath(logger.logFileURL());
         },
         .restart = restartOfThisMachine(),
+        .preferences =
+            {
+                .files = lockstep::UserDefaults::standardFiles(),
+                .userID = lockstep::realUserID(),
+                .homeFolderForUser = lockstep::homeFolderForUserID,
+                .homeFolderForUserName = lockstep::homeFolderForUserName,
+            },
     };
     return lockstep::ctl::run(arguments, services, std::cout, std::cerr);
 }

@@ -88,6 +88,7 @@ std::string problemWords(ExitStatus status) {
         case ExitStatus::systemKeychainDamaged:
             return "System keychain damaged";
         case ExitStatus::failure:
+        case ExitStatus::configProblems:
         case ExitStatus::usage:
             break;
     }

@@ -180,32 +180,23 @@ std::optional<std::string> MDLUnifiedLogger::realHomeFolder() const {
     return environment_.homeFolderForUser(environment_.realUserID());
 }
 
-namespace {
-
-// One plain name: no folder part, nothing that names a folder itself.
-bool isPlainFileName(const std::string& name) {
+bool isPlainLogFileName(std::string_view name) {
     return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+           name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
 }
 
-}  // namespace
-
-// "LogFolderPath" with a leading "~" or "~name" expanded through the user
-// database; nothing unless it is then an absolute path.
-std::optional<std::filesystem::path> MDLUnifiedLogger::folderSetting() {
-    auto setting = userDefaults().stringForKey(kLogFolderPathKey);
-    if (!setting || setting->empty()) {
-        return std::nullopt;
-    }
-    std::string expanded = std::move(*setting);
+std::optional<std::filesystem::path> expandLogFolderPath(
+    std::string_view setting, const std::function<std::optional<std::string>()>& realHome,
+    const std::function<std::optional<std::string>(const std::string&)>& homeForName) {
+    std::string expanded(setting);
     if (expanded.starts_with('~')) {
         const std::size_t slash = expanded.find('/');
         const std::string user = expanded.substr(1, slash == std::string::npos ? slash : slash - 1);
         std::optional<std::string> home;
         if (user.empty()) {
-            home = realHomeFolder();
-        } else if (environment_.homeFolderForUserName) {
-            home = environment_.homeFolderForUserName(user);
+            home = realHome ? realHome() : std::nullopt;
+        } else if (homeForName) {
+            home = homeForName(user);
         }
         if (!home) {
             return std::nullopt;
@@ -219,14 +210,66 @@ std::optional<std::filesystem::path> MDLUnifiedLogger::folderSetting() {
     return folder;
 }
 
+std::optional<std::string> logFolderProblem(const std::filesystem::path& folder, std::uint32_t user,
+                                            ScopedFD* opened) {
+    ScopedFD fd(openRetrying(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        const int error = errno;
+        switch (error) {
+            case ENOENT:
+                return "does not exist";
+            case ELOOP:
+                return "is a symbolic link";
+            case ENOTDIR: {
+                // With O_DIRECTORY a link gives ENOTDIR rather than ELOOP.
+                struct stat link {};
+                return ::lstat(folder.c_str(), &link) == 0 && S_ISLNK(link.st_mode)
+                           ? "is a symbolic link"
+                           : "is not a folder";
+            }
+            default:
+                return "cannot be opened: " + std::generic_category().message(error);
+        }
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        return "cannot be examined: " + std::generic_category().message(errno);
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return "is not a folder";
+    }
+    if (info.st_uid != kRootUserID && info.st_uid != kLogOwnerUserID && info.st_uid != user) {
+        return "is owned by user " + std::to_string(info.st_uid) + ", not root, 92 or " +
+               (user == kRootUserID ? std::string("the user") : "user " + std::to_string(user));
+    }
+    if ((info.st_mode & S_IWOTH) != 0) {
+        return "is writable by others";
+    }
+    if (opened != nullptr) {
+        *opened = std::move(fd);
+    }
+    return std::nullopt;
+}
+
+// "LogFolderPath" with a leading "~" or "~name" expanded through the user
+// database; nothing unless it is then an absolute path.
+std::optional<std::filesystem::path> MDLUnifiedLogger::folderSetting() {
+    const auto setting = userDefaults().stringForKey(kLogFolderPathKey);
+    if (!setting || setting->empty()) {
+        return std::nullopt;
+    }
+    return expandLogFolderPath(
+        *setting, [this] { return realHomeFolder(); }, environment_.homeFolderForUserName);
+}
+
 // "LogFileName" of the settings, else of the program, else the default; a
 // value that is not one plain name counts as not set.
 std::string MDLUnifiedLogger::fileNameSetting() {
     if (auto setting = userDefaults().stringForKey(kLogFileNameKey);
-        setting && isPlainFileName(*setting)) {
+        setting && isPlainLogFileName(*setting)) {
         return std::move(*setting);
     }
-    if (isPlainFileName(environment_.bundleLogFileName)) {
+    if (isPlainLogFileName(environment_.bundleLogFileName)) {
         return environment_.bundleLogFileName;
     }
     return kDefaultLogFileName;
@@ -234,17 +277,8 @@ std::string MDLUnifiedLogger::fileNameSetting() {
 
 bool MDLUnifiedLogger::adoptFolder(const std::filesystem::path& folder) {
     folder_.reset();
-    const std::filesystem::path host = hostPath(folder);
-    ScopedFD fd(openRetrying(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat info {};
-    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-        (info.st_mode & S_IWOTH) != 0 ||
-        (info.st_uid != kRootUserID && info.st_uid != kLogOwnerUserID &&
-         info.st_uid != ::geteuid())) {
-        return false;
-    }
-    folder_ = std::move(fd);
-    return true;
+    return !logFolderProblem(hostPath(folder), static_cast<std::uint32_t>(::geteuid()), &folder_)
+                .has_value();
 }
 
 bool MDLUnifiedLogger::adoptFreshFolder() {

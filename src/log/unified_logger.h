@@ -170,6 +170,29 @@ class ScopedSharedLogger {
     MDLUnifiedLogger* previous_;
 };
 
+// The checks behind the logger's settings, shared with the tools that check
+// a configuration before a run.
+
+// "LogFolderPath" with a leading "~" (the home folder of `realHome`) or
+// "~name" (of `homeForName`) expanded; nothing when the user is unknown or the
+// result is not an absolute path.
+[[nodiscard]] std::optional<std::filesystem::path> expandLogFolderPath(
+    std::string_view setting, const std::function<std::optional<std::string>()>& realHome,
+    const std::function<std::optional<std::string>(const std::string&)>& homeForName);
+
+// Whether a "LogFileName" is one plain name: not empty, not "." or "..", no
+// "/" and no NUL.
+[[nodiscard]] bool isPlainLogFileName(std::string_view name);
+
+// Why the logger would not write in `folder` for a process whose effective
+// user is `user`, in words ("does not exist", "is a symbolic link", "is owned
+// by user 1000, not root, 92 or the user", ...); nothing when it would. The
+// folder is opened without following a link; when it is safe and `opened` is
+// given, it is left open there.
+[[nodiscard]] std::optional<std::string> logFolderProblem(const std::filesystem::path& folder,
+                                                          std::uint32_t user,
+                                                          ScopedFD* opened = nullptr);
+
 // Formats a time in the local time zone as an ISO 8601 internet date-time,
 // e.g. "2024-05-01T13:45:07+02:00", or "...Z" for a zero offset.
 [[nodiscard]] std::string iso8601Timestamp(LoggerEnvironment::Clock::time_point time);

@@ -30,23 +30,30 @@ struct FreeDeleter {
     void operator()(void* p) const noexcept { std::free(p); }
 };
 
-// The whole contents of a regular file, or nothing. Opened without blocking,
-// so a FIFO at the path cannot hold up the run.
-std::optional<Bytes> readRegularFile(const std::filesystem::path& file) {
+// The whole contents of a regular file, or why there are none. Opened
+// without blocking, so a FIFO at the path cannot hold up the run.
+UserDefaults::Reading readRegularFile(const std::filesystem::path& file, Bytes* data, int* error) {
+    using Reading = UserDefaults::Reading;
     int raw = -1;
     do {
         raw = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (raw < 0 && errno == EINTR);
     const ScopedFD fd(raw);
     if (!fd) {
-        return std::nullopt;
+        *error = errno;
+        return errno == ENOENT ? Reading::missing : Reading::unreadable;
     }
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
-        static_cast<std::uint64_t>(info.st_size) > kMaxPlistBytes) {
-        return std::nullopt;
+    if (::fstat(fd.get(), &info) != 0) {
+        *error = errno;
+        return Reading::unreadable;
     }
-    Bytes data;
+    if (!S_ISREG(info.st_mode) || info.st_size < 0) {
+        return Reading::notRegularFile;
+    }
+    if (static_cast<std::uint64_t>(info.st_size) > kMaxPlistBytes) {
+        return Reading::tooLarge;
+    }
     std::uint8_t buffer[8192];
     while (true) {
         const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
@@ -54,17 +61,18 @@ std::optional<Bytes> readRegularFile(const std::filesystem::path& file) {
             if (errno == EINTR) {
                 continue;
             }
-            return std::nullopt;
+            *error = errno;
+            return Reading::unreadable;
         }
         if (count == 0) {
             break;
         }
-        data.insert(data.end(), buffer, buffer + count);
-        if (data.size() > kMaxPlistBytes) {
-            return std::nullopt;
+        data->insert(data->end(), buffer, buffer + count);
+        if (data->size() > kMaxPlistBytes) {
+            return Reading::tooLarge;
         }
     }
-    return data;
+    return Reading::read;
 }
 
 UserDefaults::Value valueOf(plist_t node) {
@@ -158,24 +166,32 @@ std::uint32_t realUserID() {
 }
 
 UserDefaults::Domain UserDefaults::readDomain(const std::filesystem::path& file) {
-    Domain domain;
-    const auto data = readRegularFile(file);
-    if (!data) {
-        return domain;
+    return readFile(file).domain;
+}
+
+UserDefaults::FileContents UserDefaults::readFile(const std::filesystem::path& file) {
+    FileContents contents;
+    Bytes data;
+    contents.reading = readRegularFile(file, &data, &contents.error);
+    if (contents.reading != Reading::read) {
+        return contents;
     }
-    const auto parsed = parsePlist(*data);
+    const auto parsed = parsePlist(data);
     if (!parsed) {
-        return domain;
+        contents.reading = Reading::notPropertyList;
+        return contents;
     }
     const auto root = static_cast<plist_t>(parsed->root.get());
     if (plist_get_node_type(root) != PLIST_DICT) {
-        return domain;
+        contents.reading = Reading::notDictionary;
+        return contents;
     }
+    Domain& domain = contents.domain;
     plist_dict_iter rawIter = nullptr;
     plist_dict_new_iter(root, &rawIter);
     const std::unique_ptr<void, FreeDeleter> iter(rawIter);
     if (iter == nullptr) {
-        return domain;
+        return contents;
     }
     while (true) {
         char* rawKey = nullptr;
@@ -189,7 +205,7 @@ UserDefaults::Domain UserDefaults::readDomain(const std::filesystem::path& file)
             domain.emplace(std::string(key.get()), valueOf(value));
         }
     }
-    return domain;
+    return contents;
 }
 
 UserDefaults UserDefaults::fromFiles(const std::vector<std::filesystem::path>& files) {

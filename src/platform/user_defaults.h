@@ -59,6 +59,25 @@ class UserDefaults {
     // unreadable, not a property list, or its root is not a dictionary.
     [[nodiscard]] static Domain readDomain(const std::filesystem::path& file);
 
+    // How reading one file went, for reporting: the domain is read only when
+    // the file is a property list with a dictionary at its root.
+    enum class Reading {
+        read,
+        missing,
+        // Cannot be opened or read; `error` holds the errno.
+        unreadable,
+        notRegularFile,
+        tooLarge,
+        notPropertyList,
+        notDictionary,
+    };
+    struct FileContents {
+        Reading reading = Reading::missing;
+        int error = 0;
+        Domain domain;
+    };
+    [[nodiscard]] static FileContents readFile(const std::filesystem::path& file);
+
     // A text value.
     [[nodiscard]] std::optional<std::string> stringForKey(std::string_view key) const;
 

@@ -84,7 +84,8 @@ class CtlTest : public ::testing::Test {
                                  }
                                  return unloadError_;
                              },
-                         .unsupportedReason = [this] { return unsupported_; }}},
+                         .unsupportedReason = [this] { return unsupported_; }},
+             .preferences = {}},
             out, err);
         return {status, out.str(), err.str()};
     }

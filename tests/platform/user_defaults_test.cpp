@@ -77,13 +77,18 @@ TEST(UserDefaultsFilesTest, BadFilesHoldNoKeys) {
     fs::create_directory(dir / "folder.plist");
     ASSERT_EQ(::mkfifo((dir / "fifo.plist").c_str(), 0666), 0);
 
-    std::vector<std::string> bad{"garbage", "empty", "array", "folder", "fifo", "missing"};
+    using Reading = UserDefaults::Reading;
+    std::vector<std::pair<std::string, Reading>> bad{
+        {"garbage", Reading::notPropertyList}, {"empty", Reading::notPropertyList},
+        {"array", Reading::notDictionary},     {"folder", Reading::notRegularFile},
+        {"fifo", Reading::notRegularFile},     {"missing", Reading::missing}};
     if (::geteuid() != 0) {  // root reads any file
-        bad.emplace_back("unreadable");
+        bad.emplace_back("unreadable", Reading::unreadable);
     }
-    for (const auto& name : bad) {
+    for (const auto& [name, reading] : bad) {
         const fs::path file = dir / (name + ".plist");
         EXPECT_TRUE(UserDefaults::readDomain(file).empty()) << name;
+        EXPECT_EQ(UserDefaults::readFile(file).reading, reading) << name;
         const auto defaults = UserDefaults::fromFiles({file, dir / "good.plist"});
         EXPECT_EQ(defaults.stringForKey("LogFileName"), "good") << name;
     }

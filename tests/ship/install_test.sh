@@ -33,6 +33,10 @@ check_tree() {
         zcmp -s "$files/share/man/man8/$page.8.gz" "$source_dir/man/$page.8" ||
             fail "$page.8.gz is not the project's page, compressed"
     done
+    for page in lockstepd lockstepctl; do
+        cmp -s "$files/share/bash-completion/completions/$page" "$source_dir/packaging/bash-completion/$page" ||
+            fail "the completion of $page is not the project's"
+    done
     # No early-exiting reader (head, grep -q) in these pipes: under pipefail
     # the writer's SIGPIPE would fail the check at random.
     zcat "$files/share/doc/lockstep/changelog.gz" | sed -n 1p | grep '^lockstep (' >/dev/null ||

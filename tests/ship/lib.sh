@@ -48,5 +48,7 @@ expected_install() {
 644 $prefix/share/doc/lockstep/changelog.gz
 644 $prefix/share/doc/lockstep/copyright
 644 $prefix/share/doc/lockstep/examples/lockstepd.plist
+644 $prefix/share/bash-completion/completions/lockstepctl
+644 $prefix/share/bash-completion/completions/lockstepd
 LIST
 }
