@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ctl/ctl.h"
+#include "daemon/run_record.h"
 #include "log/log.h"
 #include "log/unified_logger.h"
 #include "platform/directory/local_directory.h"
@@ -55,23 +56,13 @@ int main(int argc, char** argv) {
                 .fdesetupPath = "/usr/bin/fdesetup",
                 .bundlePath = executableFolder(),
                 .machineRoot = "/",
+                // enrol records its run as lockstepd does; status reads it.
+                .runRecordPath =
+                    std::filesystem::path(lockstep::kDefaultSystemKeychainPath).parent_path() /
+                    lockstep::kRunRecordName,
             },
         .systemKeychainPath = lockstep::kDefaultSystemKeychainPath,
         .userKeychainPath = keychain.defaultKeychainPath(lockstep::kSecPreferencesDomainUser),
-        // lockstepd runs as root; another user's log file would be that
-        // user's own, so only root is told where the daemon's is.
-        .logFile = [&logger]() -> std::optional<std::filesystem::path> {
-            if (lockstep::realUserID() != 0) {
-                return std::nullopt;
-            }
-            if (logger.logFileURL().empty()) {
-                logger.updateLogPath();
-            }
-            if (logger.logFileURL().empty()) {
-                return std::nullopt;
-            }
-            return logger.hostPath(logger.logFileURL());
-        },
     };
     return lockstep::ctl::run(arguments, services, std::cout, std::cerr);
 }
