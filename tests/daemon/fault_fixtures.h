@@ -53,9 +53,11 @@ struct TestMachine {
     [[nodiscard]] Context context() {
         return Context{.keychain = keychain,
                        .directory = directory,
-                       .fdesetupPath = LOCKSTEP_TEST_HELPERS_DIR "/fake_fdesetup",
+                       .fdesetupPath = tool,
                        .bundlePath = root,
-                       .machineRoot = root};
+                       .machineRoot = root,
+                       .runRecordPath = runRecord,
+                       .toolLimits = toolLimits};
     }
 
     // Runs one command as lockstepd would; gives what it printed.
@@ -68,6 +70,10 @@ struct TestMachine {
     SqliteKeychainService keychain;
     LocalDirectoryService directory;
     std::filesystem::path root;
+    std::filesystem::path tool = LOCKSTEP_TEST_HELPERS_DIR "/fake_fdesetup";
+    // Where runs are recorded; empty: not recorded.
+    std::filesystem::path runRecord;
+    std::optional<ChildLimits> toolLimits;
 };
 
 // The real lockstepd in a sandbox with the account alice and the stand-in
