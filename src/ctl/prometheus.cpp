@@ -2,6 +2,8 @@
 // collector reads it, so that a fleet's monitoring can alert on a machine
 // whose next restart would stop at the unlock screen.
 
+#include <array>
+#include <charconv>
 #include <ostream>
 #include <string>
 
@@ -21,7 +23,11 @@ void gauge(std::ostream& out, std::string_view name, std::string_view help, doub
     if (!labels.empty()) {
         out << '{' << labels << '}';
     }
-    out << ' ' << value << '\n';
+    // The shortest text that reads back as the same value: a stream's six
+    // significant digits would round a timestamp to minutes.
+    std::array<char, 32> text{};
+    const auto written = std::to_chars(text.data(), text.data() + text.size(), value);
+    out << ' ' << std::string_view(text.data(), written.ptr) << '\n';
 }
 
 double truth(bool value) {
