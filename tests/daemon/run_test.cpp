@@ -181,16 +181,6 @@ TEST_F(RunFlow, EachRunRecordsItsOutcome) {
              EXPECT_EQ(run.tool->firstLine, accents.substr(0, 200));
              EXPECT_FALSE(run.enrolment);
          }},
-        {"tool ended by a signal",
-         true,
-         nullptr,
-         {{"FAKE_FDESETUP_END", "s6"}},
-         kNotArmed,
-         Result::notArmed,
-         [](const RunOutcome& run) {
-             EXPECT_EQ(run.tool->exit, (ExitStatus{false, 6}));
-             EXPECT_EQ(run.tool->firstLine, "");
-         }},
         {"tool killed for time",
          true,
          nullptr,
