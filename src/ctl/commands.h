@@ -14,6 +14,7 @@
 
 #include "account/password_utils.h"
 #include "ctl/ctl.h"
+#include "daemon/password_daemon.h"
 #include "platform/keychain/sqlite_keychain.h"
 #include "platform/status.h"
 
@@ -39,8 +40,9 @@ struct CommandResult {
 // of the log file's timestamps.
 [[nodiscard]] std::string formatTime(std::chrono::system_clock::time_point time);
 
-// A keychain status in words with its number, e.g.
-// "not an intact keychain (status -25295)".
+// A keychain status in words, e.g. "not an intact keychain, or its key file
+// is unsafe"; the number (which means nothing on Linux) only for a status
+// without words. The JSON output carries the number.
 [[nodiscard]] std::string describeStatus(OSStatus status);
 
 // ---- Keychain items ------------------------------------------------------
@@ -67,7 +69,14 @@ struct ItemFilter {
 // lists, never their secrets. `isSystemKeychain`: a System keychain that does
 // not exist yet holds no items rather than being an error.
 [[nodiscard]] CommandResult printItems(const std::filesystem::path& keychain, bool isSystemKeychain,
-                                       const ItemFilter& filter, std::ostream& out);
+                                       const ItemFilter& filter, std::ostream& out,
+                                       bool json = false);
+
+// The items as one JSON object: the keychain's path and the items with
+// their numbers in the whole keychain.
+void printItemsJson(const std::filesystem::path& keychain,
+                    const std::vector<std::pair<std::size_t, const KeychainItemInfo*>>& items,
+                    std::ostream& out);
 
 // Removes every stored credential of the service (only the account's when
 // one is given) from the System keychain.
@@ -93,28 +102,6 @@ struct ItemFilter {
 
 // ---- Status --------------------------------------------------------------
 
-// The outcome of a lockstepd run, as its log file records it.
-struct LogOutcome {
-    // The line's timestamp, as written.
-    std::string time;
-    // The message, e.g. "Successfully authenticated with FileVault".
-    std::string message;
-};
-
-// What the log file tells about the last run.
-struct LogFinding {
-    std::filesystem::path file;
-    // Whether the file could be read; `error` says why not.
-    bool readable = false;
-    std::string error;
-    std::optional<LogOutcome> lastOutcome;
-};
-
-// Looks for the last outcome of a lockstepd run in its log file (only the
-// last few megabytes of a large file are read). Lines of other programs, such
-// as lockstepctl's own, are passed over.
-[[nodiscard]] LogFinding findLastOutcome(const std::filesystem::path& logFile);
-
 // The stored credential that lockstepd would use: the oldest item of the
 // service.
 struct StoredCredential {
@@ -126,6 +113,37 @@ struct StoredCredential {
     std::size_t itemsOfService = 0;
 };
 
+// Something wrong with a file or folder that a restart relies on, with the
+// fix, e.g. "key file /var/lib/lockstep/System.keychain.key is mode 0644"
+// and "chmod 600 it".
+struct FileProblem {
+    std::string what{};
+    std::string fix{};
+
+    [[nodiscard]] std::string line() const { return what + ": " + fix; }
+};
+
+// Checks the System keychain's folder (0700, root's), the keychain (a
+// regular file, root's, 0600) and its key file (a regular file, root's,
+// mode 0600, 32 bytes). Nothing is reported for what is not there yet, nor
+// for what the caller may not look at (the keychain report says so).
+[[nodiscard]] std::vector<FileProblem> checkKeychainFiles(const std::filesystem::path& keychain);
+
+// What the last run's record says.
+struct LastRun {
+    std::filesystem::path file{};
+    // Nothing, with `error` telling why, when there is no record to read.
+    std::optional<RunOutcome> run{};
+    std::string error{};
+
+    // Whether the run asked the restart tool to arm a restart and it did not.
+    [[nodiscard]] bool armingFailed() const;
+};
+
+// What became of a request to the restart tool, in words, e.g.
+// "/usr/bin/fdesetup exited with status 1: \"Authentication failed\"".
+[[nodiscard]] std::string describeToolRun(const ToolRun& tool);
+
 struct StatusReport {
     // The System keychain.
     std::filesystem::path keychainPath;
@@ -135,6 +153,10 @@ struct StatusReport {
     // Why the System keychain cannot be used (damaged, or its key does not
     // open it); lockstepd then looks in the user's keychain.
     std::optional<std::string> systemKeychainDamage;
+    // The keychain service's status for that.
+    OSStatus systemKeychainStatus = errSecSuccess;
+    // What is wrong with the System keychain's folder, file and key file.
+    std::vector<FileProblem> keychainFiles;
     // The keychain that holds (or would hold) the credential lockstepd uses:
     // the System keychain, or the user's when the System keychain is damaged.
     std::filesystem::path credentialKeychainPath;
@@ -151,12 +173,12 @@ struct StatusReport {
     // change it, or a folder above it), as lockstepd logs it; nothing when
     // it is safe.
     std::optional<std::string> toolUnsafe;
-    // Nothing when the log file could not be told.
-    std::optional<LogFinding> log;
     // Whether an authenticated restart is armed (nothing: no kexec), and
     // why the tool cannot arm one here (nothing: it can, or nobody asked).
     std::optional<bool> restartArmed;
     std::optional<std::string> restartUnsupported;
+    // The record of the last run of lockstepd (or of lockstepctl enrol).
+    LastRun lastRun;
 
     // The first problem in the documented order, or ok.
     [[nodiscard]] ExitStatus verdict() const;
@@ -171,5 +193,12 @@ struct StatusReport {
 
 void printStatus(const StatusReport& report, std::ostream& out);
 void printStatusJson(const StatusReport& report, std::ostream& out);
+// The node_exporter textfile format: one gauge family per fact, for a
+// fleet's monitoring.
+void printStatusPrometheus(const StatusReport& report, std::ostream& out);
+
+// A label value as the text exposition format writes it between double
+// quotes: backslash, double quote and line feed escaped.
+[[nodiscard]] std::string prometheusLabelValue(std::string_view value);
 
 }  // namespace lockstep::ctl

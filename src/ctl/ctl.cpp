@@ -36,6 +36,7 @@ int finish(const CommandResult& result, std::ostream& err) {
 
 struct Options {
     bool json = false;
+    bool prometheus = false;
     bool passwordStdin = false;
     std::string user;
     std::optional<std::string> keychain;
@@ -58,12 +59,18 @@ int run(const std::vector<std::string>& arguments, const Services& services, std
 
         CLI::App* status =
             app.add_subcommand("status", "tell whether lockstepd can arm a restart now");
-        status->add_flag("--json", options.json, "print the status as one JSON object");
+        CLI::Option* statusJson =
+            status->add_flag("--json", options.json, "print the status as one JSON object");
+        status
+            ->add_flag("--prometheus", options.prometheus,
+                       "print the status in the Prometheus text format (node_exporter textfile)")
+            ->excludes(statusJson);
 
         CLI::App* list = app.add_subcommand(
             "list", "list the items of the System keychain, with attributes and ACLs");
         list->add_option("--keychain", options.keychain, "list the items of this keychain file")
             ->type_name("FILE");
+        list->add_flag("--json", options.json, "print the items as one JSON object");
 
         CLI::App* show =
             app.add_subcommand("show", "show the items of one service, with attributes and ACLs");
@@ -72,6 +79,7 @@ int run(const std::vector<std::string>& arguments, const Services& services, std
             ->type_name("NAME");
         show->add_option("--keychain", options.keychain, "show the items of this keychain file")
             ->type_name("FILE");
+        show->add_flag("--json", options.json, "print the items as one JSON object");
 
         CLI::App* disarm = app.add_subcommand(
             "disarm", "remove the stored credential, so no later run can arm a restart");
@@ -119,6 +127,8 @@ int run(const std::vector<std::string>& arguments, const Services& services, std
             const StatusReport report = checkStatus(services);
             if (options.json) {
                 printStatusJson(report, out);
+            } else if (options.prometheus) {
+                printStatusPrometheus(report, out);
             } else {
                 printStatus(report, out);
             }
@@ -132,7 +142,7 @@ int run(const std::vector<std::string>& arguments, const Services& services, std
                 filter.service = options.service;
                 filter.account = options.account;
             }
-            exitStatus = finish(printItems(file, system, filter, out), err);
+            exitStatus = finish(printItems(file, system, filter, out, options.json), err);
         } else if (enrolCommand->parsed()) {
             exitStatus =
                 finish(ctl::enrol(services, options.user, options.passwordStdin, out), err);

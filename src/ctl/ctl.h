@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -15,8 +14,8 @@ namespace lockstep::ctl {
 
 // Exit statuses of lockstepctl, as lockstepctl(8) documents them. `status`
 // reports the first problem in this order: System keychain damaged, keychain
-// unreadable, nothing enrolled, password no longer valid, restart tool
-// missing.
+// unreadable, keychain files unsafe, nothing enrolled, password no longer
+// valid, restart tool missing, last arming failed.
 enum class ExitStatus : int {
     // Ready to arm a restart; or the command did what it was asked.
     ok = 0,
@@ -27,7 +26,7 @@ enum class ExitStatus : int {
     notEnrolled = 2,
     // The stored password no longer verifies against the local account.
     passwordInvalid = 3,
-    // The restart tool is missing or not executable.
+    // The restart tool is missing or not executable, or unsafe.
     toolMissing = 4,
     // The keychain (or its key) cannot be read.
     keychainUnreadable = 5,
@@ -35,8 +34,14 @@ enum class ExitStatus : int {
     // unsafe or another keychain's: lockstepd looks in the user's keychain
     // instead.
     systemKeychainDamaged = 6,
+    // The last run asked the restart tool to arm a restart and it did not
+    // (it refused, was killed for time, could not be started or was unsafe).
+    lastArmingFailed = 7,
+    // The System keychain's folder, file or key file could be changed or
+    // read by someone other than root.
+    keychainFilesUnsafe = 8,
     // `check-config` found problems in the preference files.
-    configProblems = 8,
+    configProblems = 9,
     // The command line is wrong.
     usage = 64,
 };
@@ -70,9 +75,6 @@ struct Services {
     // where lockstepd looks when the System keychain is damaged; nothing when
     // the user has no home folder.
     std::optional<std::filesystem::path> userKeychainPath;
-    // The log file lockstepd writes, or nothing when it cannot be told (for
-    // instance for another user than root).
-    std::function<std::optional<std::filesystem::path>()> logFile;
     // Where `enrol --password-stdin` reads the password, and the terminal on
     // which `enrol` asks for it otherwise.
     int passwordInput = 0;

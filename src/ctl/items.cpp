@@ -188,7 +188,7 @@ bool readKeychainItems(const fs::path& keychain, std::vector<KeychainItemInfo>* 
 }
 
 CommandResult printItems(const fs::path& keychain, bool isSystemKeychain, const ItemFilter& filter,
-                         std::ostream& out) {
+                         std::ostream& out, bool json) {
     std::error_code error;
     const fs::file_status found = fs::symlink_status(keychain, error);
     std::vector<KeychainItemInfo> items;
@@ -200,6 +200,21 @@ CommandResult printItems(const fs::path& keychain, bool isSystemKeychain, const 
         if (!readKeychainItems(keychain, &items, &why)) {
             return {ExitStatus::keychainUnreadable, why};
         }
+    }
+
+    if (json) {
+        std::vector<std::pair<std::size_t, const KeychainItemInfo*>> matching;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (matches(items[i], filter)) {
+                matching.emplace_back(i + 1, &items[i]);
+            }
+        }
+        printItemsJson(keychain, matching, out);
+        if (matching.empty() && (filter.service || filter.account)) {
+            return {ExitStatus::notEnrolled,
+                    describeFilter(filter) + " in " + printable(keychain.string())};
+        }
+        return {};
     }
 
     std::size_t shown = 0;

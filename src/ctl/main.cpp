@@ -9,14 +9,15 @@
 #include <vector>
 
 #include "ctl/ctl.h"
-#include "log/log.h"
+#include "daemon/run_record.h"
 #include "fdesetup/kexec.h"
+#include "log/log.h"
 #include "log/unified_logger.h"
 #include "platform/directory/local_directory.h"
 #include "platform/hardening.h"
 #include "platform/keychain/sqlite_keychain.h"
-#include "platform/system_log.h"
 #include "platform/process.h"
+#include "platform/system_log.h"
 #include "platform/user_defaults.h"
 
 namespace {
@@ -89,23 +90,13 @@ int main(int argc, char** argv) {
                 .fdesetupPath = "/usr/bin/fdesetup",
                 .bundlePath = executableFolder(),
                 .machineRoot = "/",
+                // enrol records its run as lockstepd does; status reads it.
+                .runRecordPath =
+                    std::filesystem::path(lockstep::kDefaultSystemKeychainPath).parent_path() /
+                    lockstep::kRunRecordName,
             },
         .systemKeychainPath = lockstep::kDefaultSystemKeychainPath,
         .userKeychainPath = keychain.defaultKeychainPath(lockstep::kSecPreferencesDomainUser),
-        // lockstepd runs as root; another user's log file would be that
-        // user's own, so only root is told where the daemon's is.
-        .logFile = [&logger]() -> std::optional<std::filesystem::path> {
-            if (lockstep::realUserID() != 0) {
-                return std::nullopt;
-            }
-            if (logger.logFileURL().empty()) {
-                logger.updateLogPath();
-            }
-            if (logger.logFileURL().empty()) {
-                return std::nullopt;
-            }
-            return logger.hostPath(logger.logFileURL());
-        },
         .restart = restartOfThisMachine(),
         .preferences =
             {

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "ctl/commands.h"
+#include "daemon/run_record.h"
 #include "keychain/keychain_util.h"
 #include "platform/scoped_fd.h"
 #include "platform/trusted_program.h"
@@ -19,27 +20,6 @@ namespace lockstep::ctl {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Only the end of a large log file is read: the last run is near it.
-constexpr off_t kLogTailBytes = 4 * 1024 * 1024;
-
-// The process tag of the daemon's lines in the log file.
-constexpr std::string_view kDaemonTag = "lockstepd(";
-
-// Log messages that end a lockstepd run, with the operation that logs them.
-struct OutcomeMessage {
-    std::string_view function;
-    std::string_view message;
-    // Whether the message is a prefix (followed by a value).
-    bool prefix;
-};
-
-constexpr OutcomeMessage kOutcomes[] = {
-    {"run()", "Successfully authenticated with FileVault", false},
-    {"run()", "Failed to authenticate with FileVault", false},
-    {KeychainUtil::kFindPasswordName, "Lockstep not found in keychain", false},
-    {KeychainUtil::kUpdatePasswordName, "setting new password FAILURE", true},
-};
 
 std::string resultName(LocalPasswordResult::Case kind) {
     switch (kind) {
@@ -87,6 +67,10 @@ std::string problemWords(ExitStatus status) {
             return "keychain unreadable";
         case ExitStatus::systemKeychainDamaged:
             return "System keychain damaged";
+        case ExitStatus::lastArmingFailed:
+            return "last arming failed";
+        case ExitStatus::keychainFilesUnsafe:
+            return "keychain files unsafe";
         case ExitStatus::failure:
         case ExitStatus::configProblems:
         case ExitStatus::usage:
@@ -95,102 +79,76 @@ std::string problemWords(ExitStatus status) {
     return "failure";
 }
 
-// The outcome a log-file line records, if it is a line of lockstepd that ends
-// a run. A line reads "TIMESTAMP lockstepd(PID):       file:line FUNCTION MESSAGE".
-std::optional<LogOutcome> outcomeOf(std::string_view line) {
-    const auto space = line.find(' ');
-    if (space == std::string_view::npos) {
-        return std::nullopt;
-    }
-    const std::string_view time = line.substr(0, space);
-    std::string_view rest = line.substr(space + 1);
-    if (!rest.starts_with(kDaemonTag)) {
-        return std::nullopt;
-    }
-    const auto tagEnd = rest.find("): ");
-    if (tagEnd == std::string_view::npos) {
-        return std::nullopt;
-    }
-    rest = rest.substr(tagEnd + 3);
-    for (const OutcomeMessage& outcome : kOutcomes) {
-        std::string marker = " ";
-        marker += outcome.function;
-        marker += ' ';
-        const auto at = rest.find(marker);
-        if (at == std::string_view::npos) {
-            continue;
-        }
-        const std::string_view message = rest.substr(at + marker.size());
-        if (outcome.prefix ? message.starts_with(outcome.message) : message == outcome.message) {
-            return LogOutcome{printable(time), printable(message)};
-        }
-    }
-    return std::nullopt;
-}
-
 bool isExecutableFile(const fs::path& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
            ::access(path.c_str(), X_OK) == 0;
 }
 
-}  // namespace
-
-LogFinding findLastOutcome(const fs::path& logFile) {
-    LogFinding finding;
-    finding.file = logFile;
-    int fd = -1;
-    do {
-        fd = ::open(logFile.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
-    const ScopedFD file(fd);
-    if (!file) {
-        finding.error = errno == ENOENT ? "no log file yet" : std::strerror(errno);
-        return finding;
+LastRun readLastRun(const fs::path& file) {
+    LastRun last{.file = file};
+    if (file.empty()) {
+        last.error = "runs are not recorded";
+        return last;
     }
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        finding.error = "not a regular file";
-        return finding;
-    }
-    const off_t start = info.st_size > kLogTailBytes ? info.st_size - kLogTailBytes : 0;
-    std::string tail(static_cast<std::size_t>(info.st_size - start), '\0');
-    std::size_t done = 0;
-    while (done < tail.size()) {
-        const ssize_t got = ::pread(file.get(), tail.data() + done, tail.size() - done,
-                                    start + static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    tail.resize(done);
-    finding.readable = true;
-
-    // Newest line first; a line cut by the start of the tail is skipped.
-    std::string_view rest(tail);
-    while (!rest.empty()) {
-        if (rest.back() == '\n') {
-            rest.remove_suffix(1);
-            continue;
-        }
-        const auto newline = rest.rfind('\n');
-        if (newline == std::string_view::npos && start > 0) {
-            break;
-        }
-        const std::string_view line =
-            newline == std::string_view::npos ? rest : rest.substr(newline + 1);
-        if (auto outcome = outcomeOf(line)) {
-            finding.lastOutcome = std::move(outcome);
-            break;
-        }
-        rest = newline == std::string_view::npos ? std::string_view() : rest.substr(0, newline);
-    }
-    return finding;
+    last.run = readRunRecord(file, &last.error);
+    return last;
 }
+
+std::string pathName(const RunOutcome& run) {
+    return run.enrolment ? "enrolment" : "plain run";
+}
+
+void printLastRun(const LastRun& last, std::ostream& out) {
+    out << "last run:     ";
+    if (!last.run) {
+        out << "none recorded: " << printable(last.file.string()) << ": " << printable(last.error)
+            << '\n';
+        return;
+    }
+    const RunOutcome& run = *last.run;
+    out << formatTime(run.time) << ' ' << pathName(run);
+    if (!run.account.empty()) {
+        out << ", account \"" << printable(run.account) << '"';
+    }
+    out << ": "
+        << (run.resultLine.empty() ? std::string("no credential stored, nothing printed")
+                                   : printable(run.resultLine))
+        << '\n';
+    if (run.keychain && !run.keychain->system) {
+        out << "              it used the user keychain "
+            << printable(run.keychain->path.value_or("").string()) << '\n';
+    }
+    if (run.tool) {
+        out << "              " << describeToolRun(*run.tool) << '\n';
+    }
+}
+
+void printKeychainFiles(const std::vector<FileProblem>& problems, std::ostream& out) {
+    for (const FileProblem& problem : problems) {
+        out << "              UNSAFE: " << printable(problem.line()) << '\n';
+    }
+}
+
+nlohmann::ordered_json fileProblemsJson(const std::vector<FileProblem>& problems) {
+    auto json = nlohmann::ordered_json::array();
+    for (const FileProblem& problem : problems) {
+        json.push_back({{"problem", problem.what}, {"fix", problem.fix}});
+    }
+    return json;
+}
+
+nlohmann::ordered_json lastRunJson(const LastRun& last) {
+    using Json = nlohmann::ordered_json;
+    return {
+        {"file", last.file.string()},
+        {"error", last.run ? Json(nullptr) : Json(last.error)},
+        {"armingFailed", last.armingFailed()},
+        {"run", last.run ? Json::parse(runRecordJson(*last.run)) : Json(nullptr)},
+    };
+}
+
+}  // namespace
 
 ExitStatus StatusReport::verdict() const {
     if (systemKeychainDamage) {
@@ -198,6 +156,9 @@ ExitStatus StatusReport::verdict() const {
     }
     if (keychainError) {
         return ExitStatus::keychainUnreadable;
+    }
+    if (!keychainFiles.empty()) {
+        return ExitStatus::keychainFilesUnsafe;
     }
     if (!credential) {
         return ExitStatus::notEnrolled;
@@ -208,6 +169,9 @@ ExitStatus StatusReport::verdict() const {
     if (!toolPresent || toolUnsafe) {
         return ExitStatus::toolMissing;
     }
+    if (lastRun.armingFailed()) {
+        return ExitStatus::lastArmingFailed;
+    }
     return ExitStatus::ok;
 }
 
@@ -215,6 +179,15 @@ std::string StatusReport::problem() const {
     const ExitStatus status = verdict();
     if (status == ExitStatus::toolMissing && toolPresent && toolUnsafe) {
         return "restart tool unsafe: " + printable(*toolUnsafe);
+    }
+    // The exact cause, with its fix, where one is known.
+    if ((status == ExitStatus::systemKeychainDamaged ||
+         status == ExitStatus::keychainFilesUnsafe) &&
+        !keychainFiles.empty()) {
+        return problemWords(status) + ": " + printable(keychainFiles.front().line());
+    }
+    if (status == ExitStatus::lastArmingFailed) {
+        return problemWords(status) + ": " + describeToolRun(*lastRun.run->tool);
     }
     return problemWords(status);
 }
@@ -236,11 +209,8 @@ StatusReport checkStatus(const Services& services) {
     if (services.restart.unsupportedReason) {
         report.restartUnsupported = services.restart.unsupportedReason();
     }
-    if (services.logFile) {
-        if (const auto file = services.logFile()) {
-            report.log = findLastOutcome(*file);
-        }
-    }
+    report.lastRun = readLastRun(ctx.runRecordPath);
+    report.keychainFiles = checkKeychainFiles(report.keychainPath);
 
     // The keychain lockstepd would read: the System keychain, opened as the
     // daemon opens it (read only; a missing one is not created), or the
@@ -262,10 +232,13 @@ StatusReport checkStatus(const Services& services) {
                 ::access(report.keychainPath.c_str(), R_OK) != 0 && errno == EACCES;
             report.keychainError =
                 "cannot open " + printable(report.keychainPath.string()) + ": " +
-                (refused ? std::string("permission denied") : describeStatus(status));
+                (refused ? std::string("permission denied (run lockstepctl as root)")
+                         : describeStatus(status));
+            report.systemKeychainStatus = status;
             return report;
         }
         report.systemKeychainDamage = describeStatus(status);
+        report.systemKeychainStatus = status;
         keychain.reset();
         if (!services.userKeychainPath) {
             return report;
@@ -334,6 +307,7 @@ void printStatus(const StatusReport& report, std::ostream& out) {
         out << " (none yet)";
     }
     out << '\n';
+    printKeychainFiles(report.keychainFiles, out);
 
     out << "enrolled:     ";
     if (const auto& credential = report.credential) {
@@ -379,18 +353,7 @@ void printStatus(const StatusReport& report, std::ostream& out) {
                 : std::string())
         << '\n';
 
-    out << "last outcome: ";
-    if (!report.log) {
-        out << "not known (lockstepctl reads the log file of root only)\n";
-    } else if (!report.log->readable) {
-        out << "not known: " << printable(report.log->file.string()) << ": " << report.log->error
-            << '\n';
-    } else if (const auto& outcome = report.log->lastOutcome) {
-        out << outcome->time << ' ' << outcome->message << '\n';
-    } else {
-        out << "none in " << printable(report.log->file.string())
-            << " (successful runs are logged only with showDebug)\n";
-    }
+    printLastRun(report.lastRun, out);
 
     out << "status:       " << report.problem() << '\n';
 }
@@ -412,6 +375,8 @@ void printStatusJson(const StatusReport& report, std::ostream& out) {
                   : report.keychainError && !report.credentialInUserKeychain
                       ? Json(*report.keychainError)
                       : Json(nullptr)},
+        {"status", report.systemKeychainStatus},
+        {"fileProblems", fileProblemsJson(report.keychainFiles)},
     };
     json["credentialKeychain"] = {
         {"kind", report.credentialInUserKeychain ? "user" : "System"},
@@ -450,21 +415,7 @@ void printStatusJson(const StatusReport& report, std::ostream& out) {
          report.restartUnsupported ? Json(*report.restartUnsupported) : Json(nullptr)},
     };
     json["restartArmed"] = report.restartArmed ? Json(*report.restartArmed) : Json(nullptr);
-    if (report.log) {
-        Json outcome = nullptr;
-        if (report.log->lastOutcome) {
-            outcome = {{"time", report.log->lastOutcome->time},
-                       {"message", report.log->lastOutcome->message}};
-        }
-        json["log"] = {
-            {"file", report.log->file.string()},
-            {"readable", report.log->readable},
-            {"error", report.log->readable ? Json(nullptr) : Json(report.log->error)},
-            {"lastOutcome", outcome},
-        };
-    } else {
-        json["log"] = nullptr;
-    }
+    json["lastRun"] = lastRunJson(report.lastRun);
     // Attributes come from the keychain file: bytes that are not UTF-8 are
     // replaced rather than stopping the output.
     out << json.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';

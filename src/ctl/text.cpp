@@ -145,10 +145,10 @@ std::string describeStatus(OSStatus status) {
             words = "the item is gone";
             break;
         default:
-            words = "keychain error";
-            break;
+            // Nothing better to say than the number.
+            return "keychain error (status " + std::to_string(status) + ")";
     }
-    return words + " (status " + std::to_string(status) + ")";
+    return words;
 }
 
 }  // namespace lockstep::ctl

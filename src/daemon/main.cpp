@@ -14,6 +14,7 @@
 
 #include "daemon/command_line.h"
 #include "daemon/password_daemon.h"
+#include "daemon/run_record.h"
 #include "platform/directory/local_directory.h"
 #include "platform/hardening.h"
 #include "platform/keychain/sqlite_keychain.h"
@@ -74,6 +75,8 @@ int main(int argc, char** argv) {
         .fdesetupPath = "/usr/bin/fdesetup",
         .bundlePath = executableFolder(),
         .machineRoot = "/",
+        .runRecordPath = std::filesystem::path(lockstep::kDefaultSystemKeychainPath).parent_path() /
+                         lockstep::kRunRecordName,
     };
     std::get<lockstep::PasswordDaemon>(outcome).run(context, std::cout);
     return 0;

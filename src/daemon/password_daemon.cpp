@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "account/password_utils.h"
+#include "daemon/run_record.h"
 #include "filevault/fdesetup_helper.h"
 #include "keychain/keychain_util.h"
 #include "log/log.h"
@@ -44,6 +45,25 @@ SecKeychainRef obtainKeychain(const Context& context) {
     }
 }
 
+RunOutcome::Result resultFor(const LocalPasswordResult& result) {
+    switch (result.kind()) {
+        case LocalPasswordResult::Case::incorrectPassword:
+            return RunOutcome::Result::incorrectPassword;
+        case LocalPasswordResult::Case::accountDoesNotExist:
+            return RunOutcome::Result::accountDoesNotExist;
+        case LocalPasswordResult::Case::accountLocked:
+            return RunOutcome::Result::accountLocked;
+        case LocalPasswordResult::Case::otherError:
+        case LocalPasswordResult::Case::success:
+            break;
+    }
+    return RunOutcome::Result::otherError;
+}
+
+RunOutcome::Keychain keychainUsed(const Context& context, const SecKeychainRef& keychain) {
+    return {.system = keychain != nullptr, .path = context.keychain.keychainFile(keychain)};
+}
+
 std::string_view lineFor(const LocalPasswordResult& result) {
     switch (result.kind()) {
         case LocalPasswordResult::Case::incorrectPassword:
@@ -67,13 +87,16 @@ bool enrol(const Context& context, const std::string& user, std::string_view pas
 
     const LocalPasswordResult result = PasswordUtils::isLocalPasswordValid(context, user, password);
     if (result.kind() != LocalPasswordResult::Case::success) {
+        outcome.result = resultFor(result);
         outcome.resultLine = lineFor(result);
         printLine(out, outcome.resultLine);
         return false;
     }
 
     const SecKeychainRef keychain = obtainKeychain(context);
+    outcome.keychain = keychainUsed(context, keychain);
     if (!KeychainUtil::updatePassword(context, kServiceName, user, password, "", keychain)) {
+        outcome.result = RunOutcome::Result::passwordSetFailed;
         outcome.resultLine = "password set failed";
         printLine(out, outcome.resultLine);
         return false;
@@ -83,35 +106,56 @@ bool enrol(const Context& context, const std::string& user, std::string_view pas
 
 void armRestart(const Context& context, std::ostream& out, RunOutcome& outcome) {
     SecKeychainRef keychain = obtainKeychain(context);
+    outcome.keychain = keychainUsed(context, keychain);
+    outcome.result = RunOutcome::Result::noCredential;
     const auto item = KeychainUtil::findPassword(context, kServiceName, std::nullopt, keychain);
     if (!item) {
         return;
     }
     outcome.account = item->username;
+    ToolRun& tool = outcome.tool.emplace();
     outcome.armed =
-        FDESetupHelper::filevaultAuth(item->username, item->passwordText(), context.fdesetupPath);
+        FDESetupHelper::filevaultAuth(item->username, item->passwordText(), context.fdesetupPath,
+                                      context.toolLimits.value_or(kToolLimits), &tool);
+    outcome.result = outcome.armed ? RunOutcome::Result::armed : RunOutcome::Result::notArmed;
     outcome.resultLine = outcome.armed ? "Successfully authenticated with FileVault"
                                        : "Failed to authenticate with FileVault";
     LOCKSTEP_LOG_DEBUG(outcome.resultLine, kFunctionName);
     printLine(out, outcome.resultLine);
 }
 
-}  // namespace
-
-RunOutcome PasswordDaemon::perform(const Context& context, std::ostream& out) const noexcept {
-    RunOutcome outcome;
+// Enrolment when --set-user, --user and --password are all given, then (or
+// otherwise) the plain path.
+void takePath(const PasswordDaemon& command, const Context& context, std::ostream& out,
+              RunOutcome& outcome) noexcept {
     try {
-        if (setUser && user && password) {
+        if (command.setUser && command.user && command.password) {
             outcome.enrolment = true;
-            outcome.account = *user;
-            if (!enrol(context, *user, password->view(), out, outcome)) {
-                return outcome;
+            outcome.account = *command.user;
+            if (!enrol(context, *command.user, command.password->view(), out, outcome)) {
+                return;
             }
         }
         armRestart(context, out, outcome);
     } catch (const std::exception&) {
         // Every layer below reports its failures itself; nothing may end the
         // process with anything but status 0 from here.
+    }
+}
+
+}  // namespace
+
+RunOutcome PasswordDaemon::perform(const Context& context, std::ostream& out) const noexcept {
+    RunOutcome outcome;
+    outcome.time = std::chrono::system_clock::now();
+    takePath(*this, context, out, outcome);
+    if (!context.runRecordPath.empty()) {
+        std::string why;
+        if (!writeRunRecord(context.runRecordPath, outcome, &why)) {
+            LOCKSTEP_LOG_ERROR(
+                "Cannot record the run in " + context.runRecordPath.string() + ": " + why,
+                kFunctionName);
+        }
     }
     return outcome;
 }

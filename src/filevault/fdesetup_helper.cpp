@@ -198,15 +198,40 @@ std::string FDESetupHelper::loggedOutput(std::string_view output) {
     return text;
 }
 
+std::string FDESetupHelper::firstLine(std::string_view output) {
+    // The first line that holds more than white space; a line that is not
+    // UTF-8 is left out rather than kept in part.
+    while (!output.empty()) {
+        const std::size_t end = std::min(output.find_first_of("\r\n"), output.size());
+        std::string_view line = output.substr(0, end);
+        output.remove_prefix(std::min(end + 1, output.size()));
+        if (line.size() > kToolFirstLineBytes) {
+            line = withoutCutCharacter(line.substr(0, kToolFirstLineBytes));
+        }
+        if (!isValidUtf8(line)) {
+            return {};
+        }
+        if (std::string text = trimmedOutput(line); !text.empty()) {
+            return text;
+        }
+    }
+    return {};
+}
+
 bool FDESetupHelper::filevaultAuth(std::string_view username, std::string_view password,
-                                   const std::filesystem::path& tool, const ChildLimits& limits) {
+                                   const std::filesystem::path& tool, const ChildLimits& limits,
+                                   ToolRun* report) {
+    ToolRun unreported;
+    ToolRun& run = report != nullptr ? *report : unreported;
+    run = ToolRun{.tool = tool};
     const std::string toolName = tool.string();
     // Checked before anything is started or written: whoever can change the
     // tool, or a folder above it, would receive the password. A missing tool
     // is left to the start below, which names the system's reason.
-    if (const ProgramTrust trust = checkRootOwnedProgram(tool);
+    if (ProgramTrust trust = checkRootOwnedProgram(tool);
         trust.verdict == ProgramTrust::Verdict::untrusted) {
         LOCKSTEP_LOG_ERROR("Refusing to run " + toolName + ": " + trust.reason, kFunction);
+        run.unsafeBecause = std::move(trust.reason);
         return false;
     }
 
@@ -218,9 +243,11 @@ bool FDESetupHelper::filevaultAuth(std::string_view username, std::string_view p
     options.error = ChildStream::ToOutput;
     options.ownProcessGroup = true;
 
+    const auto started = std::chrono::steady_clock::now();
     auto spawned = spawnProcess(options);
     if (!spawned.process) {
-        LOCKSTEP_LOG_DEBUG("Failed to run command: " + spawned.errorDescription(), kFunction);
+        run.startError = spawned.errorDescription();
+        LOCKSTEP_LOG_DEBUG("Failed to run command: " + *run.startError, kFunction);
         return false;
     }
     Process& process = *spawned.process;
@@ -233,6 +260,11 @@ bool FDESetupHelper::filevaultAuth(std::string_view username, std::string_view p
         collected = process.communicateWithin(request.bytes(), limits);
     }
     const std::optional<ExitStatus> status = process.wait();
+    run.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    run.exit = status;
+    run.timedOut = collected.timedOut;
+    run.killed = collected.killed;
 
     if (collected.timedOut) {
         std::string message = toolName + " did not finish within " + durationText(limits.runTime) +
@@ -257,13 +289,14 @@ bool FDESetupHelper::filevaultAuth(std::string_view username, std::string_view p
         raw = withoutCutCharacter(raw);
     }
     LOCKSTEP_LOG_DEBUG(loggedOutput(raw), kFunction);
+    run.firstLine = firstLine(raw);
     if (collected.droppedBytes > 0) {
         LOCKSTEP_LOG_INFO("Dropped " + std::to_string(collected.droppedBytes) +
                               " bytes of output of " + toolName + " beyond the first " +
                               std::to_string(limits.keptOutput),
                           kFunction);
     }
-    return !collected.timedOut && status.has_value() && status->success();
+    return run.armed();
 }
 
 }  // namespace lockstep

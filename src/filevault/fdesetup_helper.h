@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,37 @@ inline constexpr std::chrono::seconds kToolOutputGrace{2};
 inline constexpr std::size_t kToolOutputKept = 64 * 1024;
 inline constexpr ChildLimits kToolLimits{kToolRunLimit, kToolStopGrace, kToolOutputGrace,
                                          kToolOutputKept};
+
+// At most this many bytes of the tool's first output line are kept in a
+// ToolRun.
+inline constexpr std::size_t kToolFirstLineBytes = 200;
+
+// What became of one request to the restart tool: enough to tell afterwards
+// why a restart was or was not armed. Never holds the request.
+struct ToolRun {
+    std::filesystem::path tool{};
+    // Not started because someone other than root could change it: why.
+    std::optional<std::string> unsafeBecause{};
+    // Could not be started: the system's reason.
+    std::optional<std::string> startError{};
+    // How it ended; nothing when it was not started, or was given up
+    // because not even SIGKILL ended it.
+    std::optional<ExitStatus> exit{};
+    // From the start until it had ended and its output was read.
+    std::chrono::milliseconds duration{0};
+    // Still running at the run limit, so its process group was sent SIGTERM;
+    // `killed`: SIGKILL too.
+    bool timedOut = false;
+    bool killed = false;
+    // The first line of its output, trimmed, at most kToolFirstLineBytes
+    // bytes of whole UTF-8 characters; empty when it printed nothing (or
+    // nothing that is UTF-8).
+    std::string firstLine{};
+
+    // Whether the restart was armed: the tool ran within its limit and
+    // exited with status 0.
+    [[nodiscard]] bool armed() const { return !timedOut && exit && exit->success(); }
+};
 
 // Asks the restart tool for an authenticated restart with an account's
 // credentials.
@@ -54,10 +86,15 @@ class FDESetupHelper {
     // its output are logged, with the count of those dropped. True only when
     // the tool was started, finished within the limit and exited with status
     // 0; false otherwise. A tool that exits without reading its input
-    // neither kills nor hangs the daemon. Raises nothing.
+    // neither kills nor hangs the daemon. Raises nothing. What became of
+    // the request goes to `report` when one is given.
     [[nodiscard]] static bool filevaultAuth(std::string_view username, std::string_view password,
                                             const std::filesystem::path& tool = kFdesetupPath,
-                                            const ChildLimits& limits = kToolLimits);
+                                            const ChildLimits& limits = kToolLimits,
+                                            ToolRun* report = nullptr);
+
+    // The first line of the tool's output as a ToolRun keeps it.
+    [[nodiscard]] static std::string firstLine(std::string_view output);
 
     // The request for these credentials: the template with both placeholders
     // filled in one pass, each value XML-escaped (& < > " ', and a carriage

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
+
+#include "platform/process.h"
 
 namespace lockstep {
 
@@ -21,6 +24,12 @@ struct Context {
     // trusted application candidates, the firmware serial number). "/" on a
     // real machine.
     std::filesystem::path machineRoot = "/";
+    // The file where each run of the daemon records its outcome, replacing
+    // the last one; empty: runs are not recorded.
+    std::filesystem::path runRecordPath{};
+    // The bounds on the restart tool's run; nothing: the daemon's own
+    // (kToolLimits). Tests shorten them.
+    std::optional<ChildLimits> toolLimits{};
 };
 
 }  // namespace lockstep

@@ -10,15 +10,19 @@
 #include <cerrno>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "ctl/commands.h"
+#include "daemon/run_record.h"
 #include "keychain/keychain_util.h"
 #include "log/log.h"
 #include "log/unified_logger.h"
@@ -67,26 +71,25 @@ class CtlTest : public ::testing::Test {
         const ScopedFD stdinFile(::open((inputs.path() / "stdin").c_str(), O_RDONLY | O_CLOEXEC));
         std::ostringstream out;
         std::ostringstream err;
-        const int status = ctl::run(
-            arguments,
-            {.context = context_,
-             .systemKeychainPath = systemKeychainPath(),
-             .userKeychainPath = userKeychainPath(),
-             .logFile = [this] { return logFile_; },
-             .passwordInput = stdinFile.get(),
-             .terminal = inputs.path() / "no-terminal",
-             .restart = {.armed = [this] { return armed_; },
-                         .unload =
-                             [this] {
-                                 ++unloads_;
-                                 if (unloadError_ == 0) {
-                                     armed_ = false;
-                                 }
-                                 return unloadError_;
-                             },
-                         .unsupportedReason = [this] { return unsupported_; }},
-             .preferences = {}},
-            out, err);
+        const int status =
+            ctl::run(arguments,
+                     {.context = context_,
+                      .systemKeychainPath = systemKeychainPath(),
+                      .userKeychainPath = userKeychainPath(),
+                      .passwordInput = stdinFile.get(),
+                      .terminal = inputs.path() / "no-terminal",
+                      .restart = {.armed = [this] { return armed_; },
+                                  .unload =
+                                      [this] {
+                                          ++unloads_;
+                                          if (unloadError_ == 0) {
+                                              armed_ = false;
+                                          }
+                                          return unloadError_;
+                                      },
+                                  .unsupportedReason = [this] { return unsupported_; }},
+                      .preferences = {}},
+                     out, err);
         return {status, out.str(), err.str()};
     }
 
@@ -115,7 +118,23 @@ class CtlTest : public ::testing::Test {
     fs::path userKeychainPath() const { return dir_ / "root/.local/share/lockstep/login.keychain"; }
     // In folders only root can write, so that lockstepd would start it.
     fs::path toolPath() const { return toolDir_ / "usr/bin/fdesetup"; }
-    fs::path logPath() const { return dir_ / "tmp/lockstep/generic.log"; }
+    fs::path recordPath() const { return dir_ / "var/lib/lockstep/last-run"; }
+
+    // One run of lockstepd, in process, recording its outcome: an enrolment
+    // of alice, or the plain path.
+    void daemonRun(bool enrolment = false, std::string_view password = kPassword) {
+        std::ostringstream out;
+        PasswordDaemon command;
+        if (enrolment) {
+            command = {.setUser = true, .user = "alice", .password = SecretString(password)};
+        }
+        static_cast<void>(command.perform(context_, out));
+    }
+
+    // Replaces the restart tool with a shell script.
+    void setTool(const std::string& script) {
+        writeFile(toolPath(), "#!/bin/sh\n" + script + "\n", fs::perms(0755));
+    }
 
     LogCapture capture_;
     TempDir dir_;
@@ -129,9 +148,8 @@ class CtlTest : public ::testing::Test {
                      .directory = directory_,
                      .fdesetupPath = toolPath(),
                      .bundlePath = dir_ / "bundle",
-                     .machineRoot = dir_ / "machine"};
-    // What the service answers for the log file; nothing: not known.
-    std::optional<fs::path> logFile_ = logPath();
+                     .machineRoot = dir_ / "machine",
+                     .runRecordPath = recordPath()};
     // The kernel's kexec state, as the restart service reports it.
     std::optional<bool> armed_ = false;
     int unloadError_ = 0;
@@ -140,10 +158,15 @@ class CtlTest : public ::testing::Test {
 };
 
 // The status line (and JSON problem) of each exit status.
-constexpr const char* kVerdicts[] = {"ready to arm",           "",
-                                     "nothing enrolled",       "password no longer valid",
-                                     "restart tool missing",   "keychain unreadable",
-                                     "System keychain damaged"};
+constexpr const char* kVerdicts[] = {"ready to arm",
+                                     "",
+                                     "nothing enrolled",
+                                     "password no longer valid",
+                                     "restart tool missing",
+                                     "keychain unreadable",
+                                     "System keychain damaged",
+                                     "last arming failed",
+                                     "keychain files unsafe"};
 
 class StatusTest : public CtlTest {
   protected:
@@ -182,6 +205,9 @@ class StatusTest : public CtlTest {
         EXPECT_EQ(parsed["keychain"]["exists"], keychainExisted);
         EXPECT_EQ(parsed["keychain"]["readable"],
                   keychainExisted && exitStatus != 5 && exitStatus != 6);
+        if (exitStatus != 6) {
+            EXPECT_EQ(parsed["keychain"]["fileProblems"].empty(), exitStatus != 8);
+        }
         EXPECT_EQ(parsed["keychain"]["damaged"], exitStatus == 6);
         EXPECT_EQ(text.err + json.err, "");
         EXPECT_THAT(text.out + json.out,
@@ -194,13 +220,13 @@ class StatusTest : public CtlTest {
     bool userKeychainExisted = false;
 };
 
-// Ready with two credentials stored: lockstepd uses the oldest. The log file
-// is not followed where it is a link.
+// Ready with two credentials stored: lockstepd uses the oldest. The run
+// record is not followed where it is a link.
 TEST_F(StatusTest, Ready) {
     enrol("bob", "bobs password");
     enrol("alice");
-    writeFile(logPath().parent_path() / "elsewhere.log", "");
-    fs::create_symlink("elsewhere.log", logPath());
+    writeFile(recordPath().parent_path() / "elsewhere", "");
+    fs::create_symlink("elsewhere", recordPath());
     expectStatus(
         0,
         {"enrolled:     yes, account \"bob\", stored ", "held in:      the System keychain\n",
@@ -214,8 +240,10 @@ TEST_F(StatusTest, Ready) {
     EXPECT_EQ(json["credentialKeychain"]["kind"], "System");
     EXPECT_EQ(json["restartTool"]["present"], true);
     EXPECT_EQ(json["restartTool"]["safe"], true);
-    EXPECT_EQ(json["log"]["file"], logPath().string());
-    EXPECT_EQ(json["log"]["readable"], false);
+    EXPECT_EQ(json["lastRun"]["file"], recordPath().string());
+    EXPECT_TRUE(json["lastRun"]["run"].is_null());
+    EXPECT_THAT(ctl({"status"}).out,
+                HasSubstr("last run:     none recorded: " + recordPath().string() + ": "));
 }
 
 // Nothing enrolled is reported before a missing tool.
@@ -284,23 +312,30 @@ TEST_F(StatusTest, KeychainUnreadable) {
 TEST_F(StatusTest, SystemKeychainDamaged) {
     const fs::path keyFile = systemKeychainPath().string() + ".key";
     using Damage = void (*)(const fs::path& keychain, const fs::path& key);
-    const std::vector<std::pair<std::string, Damage>> damages{
+    // With the cause that the file checks name, where they can tell one.
+    const std::vector<std::tuple<std::string, Damage, std::string>> damages{
         {"not a keychain",
-         [](auto& keychain, auto&) { writeFile(keychain, "not a keychain", fs::perms(0600)); }},
+         [](auto& keychain, auto&) { writeFile(keychain, "not a keychain", fs::perms(0600)); }, ""},
         {"another keychain's key",
-         [](auto&, auto& key) { writeFile(key, std::string(32, 'k'), fs::perms(0600)); }},
+         [](auto&, auto& key) { writeFile(key, std::string(32, 'k'), fs::perms(0600)); }, ""},
         {"FIFO as keychain",
          [](auto& keychain, auto&) {
              fs::remove(keychain);
              ASSERT_EQ(::mkfifo(keychain.c_str(), 0600), 0);
-         }},
+         },
+         "keychain " + systemKeychainPath().string()},
         {"FIFO as key",
          [](auto&, auto& key) {
              fs::remove(key);
              ASSERT_EQ(::mkfifo(key.c_str(), 0600), 0);
-         }},
+         },
+         "key file " + keyFile.string()},
     };
-    for (const auto& [name, damage] : damages) {
+    for (const auto& [name, damage, cause] : damages) {
+        const std::string problem =
+            cause.empty() ? std::string()
+                          : "System keychain damaged: " + cause +
+                                " is not a regular file: move it aside and enrol again";
         SCOPED_TRACE(name);
         fs::remove_all(dir_ / "var");
         fs::remove_all(dir_ / "root");
@@ -313,7 +348,7 @@ TEST_F(StatusTest, SystemKeychainDamaged) {
             {": DAMAGED: ",
              "lockstepd looks in the user keychain " + userKeychainPath().string() + " instead\n",
              "enrolled:     no"},
-            nullptr);
+            nullptr, problem);
         // The credential lockstepd stored there when it could not use the
         // System keychain.
         enrol("alice", kPassword, "Lockstep", true);
@@ -322,61 +357,369 @@ TEST_F(StatusTest, SystemKeychainDamaged) {
                      {"enrolled:     yes, account \"alice\"",
                       "held in:      the user keychain " + userKeychainPath().string() + "\n",
                       "password:     verifies against the local account"},
-                     "success");
+                     "success", problem);
         const Json json = Json::parse(ctl({"status", "--json"}).out);
         EXPECT_EQ(json["credentialKeychain"]["kind"], "user");
         EXPECT_EQ(json["credentialKeychain"]["path"], userKeychainPath().string());
     }
 }
 
-// Lines written by the real file loggers of lockstepd and of lockstepctl: the
-// newest outcome of lockstepd counts, not lockstepctl's lines nor other
-// functions' or messages.
-TEST_F(StatusTest, LastOutcomeFromTheDaemonsLogFile) {
-    const auto logger = [this](const char* program) {
-        LoggerEnvironment environment = testLoggerEnvironment(
-            dir_.path(), UserDefaults({UserDefaults::Domain{{"showDebug", true}}}));
-        environment.processName = program;
-        auto made = std::make_unique<MDLUnifiedLogger>(std::move(environment));
-        made->updateLogPath();
-        return made;
+// What the record of each kind of run makes of status: a failed arming is a
+// problem of its own (7) with the tool's own line, whatever the tool is like
+// now; a refused enrolment is no arming; the next successful run clears it.
+// A record that is not one is reported and is no problem.
+TEST_F(StatusTest, LastRunFromItsRecord) {
+    const std::string tool = toolPath().string();
+    struct Case {
+        const char* name;
+        std::function<void()> run;
+        int status;
+        std::vector<std::string> says;
+        const char* result;  // in the JSON record; nothing: no record
     };
-    const auto daemon = logger("lockstepd");
-    const auto tool = logger("lockstepctl");
-    const auto log = [](MDLUnifiedLogger& by, const std::string& function, const char* message) {
-        by.logString(buildLogLine(message, "file.cpp", 9, function), kLogLevelDebug);
+    const std::vector<Case> cases = {
+        {"tool refusing",
+         [this] {
+             setTool("echo; echo '  Authentication failed: wrong password' >&2; exit 1");
+             daemonRun();
+         },
+         7,
+         {"plain run, account \"alice\": Failed to authenticate with FileVault\n",
+          "\nstatus:       last arming failed: " + tool + " exited with status 1 after ",
+          " ms: \"Authentication failed: wrong password\"\n"},
+         "notArmed"},
+        {"tool killed for time",
+         [this] {
+             setTool("trap '' TERM; sleep 5");
+             context_.toolLimits =
+                 ChildLimits{std::chrono::milliseconds(100), std::chrono::milliseconds(100),
+                             std::chrono::milliseconds(100), 1024};
+             daemonRun();
+             context_.toolLimits.reset();
+         },
+         7,
+         {"last arming failed: " + tool +
+          " did not finish within its time limit and was stopped with SIGKILL after "},
+         "notArmed"},
+        {"tool unsafe then, fixed since",
+         [this] {
+             fs::permissions(toolPath(), fs::perms(0777));
+             daemonRun();
+             setTool("exit 0");
+         },
+         7,
+         {"last arming failed: lockstepd refused to run " + tool +
+          ": it is writable by group or others (mode 0777)\n"},
+         "notArmed"},
+        {"a successful enrolment clears it",
+         [this] { daemonRun(true); },
+         0,
+         {"enrolment, account \"alice\": Successfully authenticated with FileVault\n",
+          "              " + tool + " exited with status 0 after ",
+          "\nstatus:       ready to arm\n"},
+         "armed"},
+        {"refused enrolment is no arming",
+         [this] { daemonRun(true, "wrong"); },
+         0,
+         {"enrolment, account \"alice\": incorrect password\n"},
+         "incorrectPassword"},
+        {"not a record",
+         [this] { writeFile(recordPath(), "{\"version\": 1}", fs::perms(0600)); },
+         0,
+         {"none recorded: " + recordPath().string() + ": not a run record: no member"},
+         nullptr},
     };
     enrol("alice");
-    const std::vector<std::pair<std::string, const char*>> outcomes = {
-        {"run()", "Successfully authenticated with FileVault"},
-        {"run()", "Failed to authenticate with FileVault"},
-        {"findPassword(serviceName:accountName:keychain:)", "Lockstep not found in keychain"},
-        {"updatePassword(serviceName:accountName:pass:keychainPassword:keychain:)",
-         "setting new password FAILURE: accountname:alice"}};
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        log(*daemon, outcomes[i].first, outcomes[i].second);
-        log(*daemon, "run()", "checking");
-        log(*daemon, "other()", "Lockstep not found in keychain");
-        // lockstepctl's lines are no runs (another each time: a logger folds repeats).
-        log(*tool, outcomes[(i + 1) % 4].first, outcomes[(i + 1) % 4].second);
-        EXPECT_THAT(ctl({"status"}).out,
-                    ::testing::ContainsRegex("last outcome: [0-9T:+Z-]+ " +
-                                             std::string(outcomes[i].second) + "\n"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.run();
+        const Result text = ctl({"status"});
+        EXPECT_EQ(text.status, c.status) << text.out;
+        for (const std::string& words : c.says) {
+            EXPECT_THAT(text.out, HasSubstr(words));
+        }
+        const Json json = Json::parse(ctl({"status", "--json"}).out);
+        EXPECT_EQ(json["exitStatus"], c.status);
+        EXPECT_EQ(json["lastRun"]["armingFailed"], c.status == 7);
+        EXPECT_EQ(json["lastRun"]["run"].is_null(), c.result == nullptr);
+        if (c.result != nullptr) {
+            EXPECT_EQ(json["lastRun"]["run"]["result"], c.result);
+        }
+        EXPECT_THAT(readFile(recordPath()), Not(HasSubstr(kPassword)));
     }
-    logFile_.reset();
-    EXPECT_THAT(ctl({"status"}).out, HasSubstr("last outcome: not known"));
-    EXPECT_TRUE(Json::parse(ctl({"status", "--json"}).out)["log"].is_null());
 }
 
-// A large file is read from its end.
-TEST(LastOutcome, LargeFileIsReadFromItsEnd) {
-    TempDir dir;
-    writeFile(dir / "generic.log", std::string(5U << 20U, '\n') +
-                                       "2026-02-02T00:00:00Z lockstepd(2):       f.cpp:1 run() "
-                                       "Successfully authenticated with FileVault\n");
-    const auto finding = ctl::findLastOutcome(dir / "generic.log");
-    ASSERT_TRUE(finding.lastOutcome);
-    EXPECT_EQ(finding.lastOutcome->time, "2026-02-02T00:00:00Z");
+// Each file a restart relies on, spoiled in one way: status names the exact
+// cause with its fix, and a key file the keychain service refuses makes the
+// System keychain damaged.
+TEST_F(StatusTest, KeychainFilesNameTheCauseAndTheFix) {
+    const fs::path folder = systemKeychainPath().parent_path();
+    const std::string key = systemKeychainPath().string() + ".key";
+    struct Case {
+        std::function<void()> spoil;
+        int status;
+        std::string cause;
+    };
+    const std::vector<Case> cases = {
+        {[&] { fs::permissions(folder, fs::perms(0755)); }, 8,
+         "keychain folder " + folder.string() + " is mode 0755: chmod 700 it"},
+        {[&] { ASSERT_EQ(::chown(folder.c_str(), 65534, 0), 0); }, 8,
+         "keychain folder " + folder.string() + " is owned by uid 65534, not root: chown root it"},
+        {[&] { fs::permissions(systemKeychainPath(), fs::perms(0644)); }, 8,
+         "keychain " + systemKeychainPath().string() + " is mode 0644: chmod 600 it"},
+        {[&] { fs::permissions(key, fs::perms(0644)); }, 6,
+         "key file " + key + " is mode 0644: chmod 600 it"},
+        {[&] { ASSERT_EQ(::chown(key.c_str(), 65534, 0), 0); }, 6,
+         "key file " + key + " is owned by uid 65534, not root: chown root it"},
+        {[&] { fs::resize_file(key, 31); }, 6,
+         "key file " + key +
+             " is 31 bytes, not 32: it is damaged: move the keychain and its key aside and "
+             "enrol again"},
+        {[&] { fs::remove(key); }, 6, "key file " + key + " is missing: without it"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cause);
+        fs::remove_all(folder);
+        enrol("alice");
+        c.spoil();
+        const Result text = ctl({"status"});
+        EXPECT_EQ(text.status, c.status) << text.out;
+        EXPECT_THAT(text.out, HasSubstr("\n              UNSAFE: " + c.cause));
+        EXPECT_THAT(text.out, HasSubstr("\nstatus:       " + std::string(kVerdicts[c.status]) +
+                                        ": " + c.cause));
+        EXPECT_THAT(text.out, Not(HasSubstr("(status -")));
+        EXPECT_FALSE(
+            Json::parse(ctl({"status", "--json"}).out)["keychain"]["fileProblems"].empty());
+    }
+}
+
+// ---- Output for scripts and fleets -------------------------------------------
+
+// The members that lockstepctl(8) documents for one command's JSON: dotted
+// paths ("keychain.path", "items[].service") to their types ("string or
+// null").
+std::map<std::string, std::map<std::string, std::string>> documentedMembers() {
+    std::istringstream manual(readFile(LOCKSTEP_SOURCE_DIR "/man/lockstepctl.8"));
+    std::map<std::string, std::map<std::string, std::string>> members;
+    std::string line;
+    std::string command;
+    bool inSection = false;
+    while (std::getline(manual, line)) {
+        if (line.starts_with(".Sh ")) {
+            inSection = line == ".Sh JSON OUTPUT";
+        } else if (inSection && line.starts_with(".Ss ")) {
+            command = line.substr(4);
+        } else if (inSection && line.starts_with(".It Li ")) {
+            const auto type = line.find(" Pq ");
+            EXPECT_NE(type, std::string::npos) << line;
+            members[command][line.substr(7, type - 7)] = line.substr(type + 4);
+        }
+    }
+    return members;
+}
+
+// The members of real output, by the same paths, with every JSON type seen.
+void collectMembers(const Json& value, const std::string& path,
+                    std::map<std::string, std::set<std::string>>& seen) {
+    if (value.is_object()) {
+        for (const auto& [name, member] : value.items()) {
+            const std::string child = path.empty() ? name : path + "." + name;
+            seen[child].insert(member.is_null()      ? "null"
+                               : member.is_boolean() ? "boolean"
+                               : member.is_number()  ? "number"
+                               : member.is_string()  ? "string"
+                               : member.is_array()   ? "array"
+                                                     : "object");
+            collectMembers(member, child, seen);
+        }
+    } else if (value.is_array()) {
+        for (const Json& element : value) {
+            collectMembers(element, path + "[]", seen);
+        }
+    }
+}
+
+// Every member of every JSON output is documented with its type, and every
+// documented member shows up in some real output.
+TEST_F(StatusTest, JsonMembersAreThoseOfTheManual) {
+    const auto documented = documentedMembers();
+    std::map<std::string, std::map<std::string, std::set<std::string>>> seen;
+    const auto take = [&](const std::string& section, const std::vector<std::string>& command) {
+        const Result result = ctl(command);
+        collectMembers(Json::parse(result.out), "", seen[section]);
+    };
+    const std::string status = "status --json";
+    const std::string items = "list --json and show --json";
+    // No record, nothing enrolled; then a record of a tool that failed;
+    // then a damaged keychain with the file problem that explains it.
+    take(status, {"status", "--json"});
+    enrol("alice");
+    enrol("bob", "bobs password", "Other");
+    setTool("echo refused; exit 3");
+    daemonRun();
+    take(status, {"status", "--json"});
+    take(items, {"list", "--json"});
+    take(items, {"show", "Lockstep", "--json"});
+    fs::permissions(systemKeychainPath().string() + ".key", fs::perms(0640));
+    take(status, {"status", "--json"});
+
+    ASSERT_EQ(documented.size(), 2U);
+    for (const auto& [section, members] : seen) {
+        SCOPED_TRACE(section);
+        ASSERT_TRUE(documented.contains(section));
+        const auto& manual = documented.at(section);
+        for (const auto& [path, types] : members) {
+            const auto found = manual.find(path);
+            if (found == manual.end()) {
+                ADD_FAILURE() << "undocumented member " << path;
+                continue;
+            }
+            for (const std::string& type : types) {
+                EXPECT_TRUE(found->second == type || found->second == type + " or null" ||
+                            (type == "null" && found->second.ends_with(" or null")))
+                    << path << " is " << type << ", documented as " << found->second;
+            }
+        }
+        for (const auto& [path, type] : manual) {
+            EXPECT_TRUE(members.contains(path)) << "documented member " << path << " not seen";
+        }
+    }
+}
+
+// The exposition format as node_exporter's textfile collector reads it: a
+// family's HELP and TYPE come once, before its samples; names, labels and
+// values follow the format's grammar.
+struct Sample {
+    std::map<std::string, std::string> labels;
+    double value = 0;
+};
+
+std::map<std::string, std::vector<Sample>> parsePrometheus(const std::string& text) {
+    static const std::regex comment(R"(# (HELP|TYPE) ([a-zA-Z_:][a-zA-Z0-9_:]*) (.*))");
+    static const std::regex sample(R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(.*)\})? (\S+))");
+    static const std::regex label(
+        R"re(([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\[\\"n])*)"(,|$))re");
+    std::map<std::string, std::vector<Sample>> families;
+    std::set<std::string> described[2];  // HELP, TYPE
+    std::string current;
+    EXPECT_TRUE(text.ends_with('\n'));
+    std::istringstream lines(text);
+    std::string line;
+    std::smatch match;
+    while (std::getline(lines, line)) {
+        if (std::regex_match(line, match, comment)) {
+            const std::string family = match[2];
+            EXPECT_FALSE(families.contains(family)) << "after its samples: " << line;
+            EXPECT_TRUE(described[match[1] == "TYPE"].insert(family).second) << "twice: " << line;
+            EXPECT_TRUE(match[1] == "HELP" || match[3] == "gauge") << line;
+            current = family;
+            continue;
+        }
+        if (!std::regex_match(line, match, sample)) {
+            ADD_FAILURE() << "not a sample: " << line;
+            continue;
+        }
+        const std::string family = match[1];
+        EXPECT_EQ(family, current) << "a sample apart from its HELP and TYPE: " << line;
+        EXPECT_TRUE(described[1].contains(family)) << line;
+        Sample parsed;
+        const std::string labels = match[3];
+        std::size_t consumed = 0;
+        for (auto it = std::sregex_iterator(labels.begin(), labels.end(), label);
+             it != std::sregex_iterator() && it->position() == static_cast<long>(consumed); ++it) {
+            consumed += static_cast<std::size_t>(it->length());
+            EXPECT_FALSE((*it)[1].str().starts_with("__")) << line;
+            std::string value;
+            const std::string raw = (*it)[2];
+            for (std::size_t i = 0; i < raw.size(); ++i) {
+                value += raw[i] != '\\' ? raw[i] : raw[++i] == 'n' ? '\n' : raw[i];
+            }
+            EXPECT_TRUE(parsed.labels.emplace((*it)[1], value).second) << line;
+        }
+        EXPECT_EQ(consumed, labels.size()) << "bad labels: " << line;
+        const std::string value = match[4];
+        char* end = nullptr;
+        parsed.value = std::strtod(value.c_str(), &end);
+        EXPECT_EQ(*end, '\0') << "not a float: " << line;
+        families[family].push_back(std::move(parsed));
+    }
+    return families;
+}
+
+// status --prometheus as a fleet's monitoring sees a machine: ready, then
+// one whose last arming failed, then one with nothing enrolled. Label values
+// are escaped per the format.
+TEST_F(StatusTest, PrometheusTextForTheFleet) {
+    const auto gauge = [](const std::map<std::string, std::vector<Sample>>& families,
+                          const std::string& name) {
+        const auto found = families.find(name);
+        return found == families.end() || found->second.size() != 1 ? -1.0 : found->second[0].value;
+    };
+    struct Case {
+        std::function<void()> prepare;
+        int status;
+        std::map<std::string, double> values;  // -1: no sample
+    };
+    const std::vector<Case> cases = {
+        {[this] { daemonRun(true); },
+         0,
+         {{"lockstep_ready", 1},
+          {"lockstep_status_exit_code", 0},
+          {"lockstep_enrolled", 1},
+          {"lockstep_credential_valid", 1},
+          {"lockstep_restart_tool_ok", 1},
+          {"lockstep_keychain_ok", 1},
+          {"lockstep_last_run_recorded", 1},
+          {"lockstep_last_run_success", 1}}},
+        {[this] {
+             setTool("exit 1");
+             daemonRun();
+         },
+         7,
+         {{"lockstep_ready", 0},
+          {"lockstep_status_exit_code", 7},
+          {"lockstep_enrolled", 1},
+          {"lockstep_restart_tool_ok", 1},
+          {"lockstep_last_run_success", 0}}},
+        {[this] {
+             fs::remove_all(systemKeychainPath().parent_path());
+             fs::remove(toolPath());
+         },
+         2,
+         {{"lockstep_ready", 0},
+          {"lockstep_enrolled", 0},
+          {"lockstep_credential_valid", 0},
+          {"lockstep_restart_tool_ok", 0},
+          {"lockstep_keychain_ok", 1},
+          {"lockstep_last_run_recorded", 0},
+          {"lockstep_last_run_timestamp_seconds", -1},
+          {"lockstep_last_run_success", -1}}},
+    };
+    for (const Case& c : cases) {
+        c.prepare();
+        const auto before = std::chrono::system_clock::now();
+        const Result result = ctl({"status", "--prometheus"});
+        SCOPED_TRACE(result.out);
+        EXPECT_EQ(result.status, c.status);
+        const auto families = parsePrometheus(result.out);
+        for (const auto& [name, value] : c.values) {
+            EXPECT_EQ(gauge(families, name), value) << name;
+        }
+        if (families.contains("lockstep_last_run_timestamp_seconds")) {
+            const double now = static_cast<double>(
+                std::chrono::duration_cast<std::chrono::seconds>(before.time_since_epoch())
+                    .count());
+            EXPECT_NEAR(gauge(families, "lockstep_last_run_timestamp_seconds"), now, 5);
+        }
+        EXPECT_EQ(families.at("lockstep_restart_tool_ok")[0].labels.at("path"),
+                  toolPath().string());
+    }
+
+    // An account name with every character the format escapes.
+    const std::string account = "a\"b\\c\nd";
+    enrol(account);
+    const auto families = parsePrometheus(ctl({"status", "--prometheus"}).out);
+    EXPECT_EQ(families.at("lockstep_enrolled")[0].labels.at("account"), account);
 }
 
 // ---- list, show, disarm ------------------------------------------------------
@@ -403,6 +746,24 @@ TEST_F(CtlTest, ListAndShowGiveAttributesAndAclsButNoSecret) {
     EXPECT_THAT(show.out, AllOf(HasSubstr("account:      bob"), Not(HasSubstr("alice"))));
     EXPECT_THAT(ctl({"show", "Lockstep"}).out,
                 AllOf(HasSubstr("alice"), HasSubstr("bob"), Not(HasSubstr("carol"))));
+    // The same as JSON: the items with their numbers in the whole keychain.
+    const Result listJson = ctl({"list", "--json"});
+    EXPECT_EQ(listJson.status, 0);
+    EXPECT_THAT(listJson.out, AllOf(Not(HasSubstr(kPassword)), Not(HasSubstr("s password"))));
+    const Json listed = Json::parse(listJson.out);
+    EXPECT_EQ(listed["keychain"], systemKeychainPath().string());
+    ASSERT_EQ(listed["items"].size(), 3U);
+    EXPECT_EQ(listed["items"][2]["service"], "Other");
+    EXPECT_EQ(listed["items"][0]["acls"].back()["partitions"],
+              (Json{"apple:", "teamid:Q7M4ZK2RTD"}));
+    const Json shown = Json::parse(ctl({"show", "Lockstep", "--account", "bob", "--json"}).out);
+    ASSERT_EQ(shown["items"].size(), 1U);
+    EXPECT_EQ(shown["items"][0]["number"], 2);
+    EXPECT_EQ(shown["items"][0]["account"], "bob");
+    const Result noneJson = ctl({"show", "Lockstep", "--account", "dave", "--json"});
+    EXPECT_EQ(noneJson.status, 2);
+    EXPECT_TRUE(Json::parse(noneJson.out)["items"].empty());
+
     const Result none = ctl({"show", "Lockstep", "--account", "dave"});
     EXPECT_EQ(none.status, 2);
     EXPECT_EQ(none.out, "");
@@ -564,6 +925,7 @@ TEST_F(CtlTest, UsageErrorsAreOneLineWithStatus64) {
                                                {"list", "--keychain"},
                                                {"disarm", "extra"},
                                                {"enrol", "--password-stdin"},
+                                               {"status", "--json", "--prometheus"},
                                                {"enrol", "--user", "a", "--password", "x"}}) {
         const Result result = ctl(arguments);
         EXPECT_EQ(result.status, 64) << ::testing::PrintToString(arguments);

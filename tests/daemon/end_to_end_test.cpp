@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/run_record.h"
 #include "fault_fixtures.h"
 #include "support/temp_dir.h"
 
@@ -35,6 +36,24 @@ TEST_F(EndToEnd, EnrolmentStoresTheCredentialAndArmsTheRestart) {
     EXPECT_EQ(sandbox().fdesetupArguments(),
               (std::vector<std::string>{"authrestart", "-delayminutes", "-1", "-inputplist"}));
     EXPECT_EQ(sandbox().fdesetupInput(), request(kUser, kPassword));
+
+    // The run's record beside the keychain, as lockstepctl status reads it
+    // through the real programs; the tool refusing the next request makes
+    // the last arming a failure with the tool's own line.
+    const fs::path record = sandbox().systemKeychain().parent_path() / "last-run";
+    std::string why;
+    const auto run = readRunRecord(record, &why);
+    ASSERT_TRUE(run) << why;
+    EXPECT_TRUE(run->enrolment && run->armed);
+    EXPECT_EQ(run->keychain->path, "/var/lib/lockstep/System.keychain");
+    const auto status = sandbox().runScript(
+        "\"$LOCKSTEPD\" >/dev/null 2>&1; \"$LOCKSTEPCTL\" status || echo \"exit $?\"",
+        {{"FAKE_FDESETUP_END", "2"}, {"FAKE_FDESETUP_OUTPUT", "2:request refused"}});
+    EXPECT_NE(status.out.find("\nstatus:       last arming failed: /usr/bin/fdesetup exited with "
+                              "status 2 after "),
+              std::string::npos)
+        << status.out << status.err;
+    EXPECT_NE(status.out.find(" ms: \"request refused\"\nexit 7\n"), std::string::npos);
 }
 
 TEST_F(EndToEnd, RefusedEnrolmentsPrintTheirLineAndStoreNothing) {

@@ -54,9 +54,11 @@ struct TestMachine {
     [[nodiscard]] Context context() {
         return Context{.keychain = keychain,
                        .directory = directory,
-                       .fdesetupPath = trustedTestProgram("fake_fdesetup"),
+                       .fdesetupPath = tool,
                        .bundlePath = root,
-                       .machineRoot = root};
+                       .machineRoot = root,
+                       .runRecordPath = runRecord,
+                       .toolLimits = toolLimits};
     }
 
     // Runs one command as lockstepd would; gives what it printed.
@@ -69,6 +71,10 @@ struct TestMachine {
     SqliteKeychainService keychain;
     LocalDirectoryService directory;
     std::filesystem::path root;
+    std::filesystem::path tool = trustedTestProgram("fake_fdesetup");
+    // Where runs are recorded; empty: not recorded.
+    std::filesystem::path runRecord;
+    std::optional<ChildLimits> toolLimits;
 };
 
 // The real lockstepd in a sandbox with the account alice and the stand-in

@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <functional>
+#include <map>
 #include <tuple>
 
+#include "daemon/run_record.h"
 #include "fault_fixtures.h"
 #include "support/directory_fixture.h"
 #include "support/log_capture.h"
@@ -118,6 +121,157 @@ TEST_F(RunFlow, ADamagedKeychainIsLeftAloneAndTheLogTellsWhy) {
         EXPECT_TRUE(files() == before) << name;
         EXPECT_FALSE(fs::exists(keychain.string() + "-journal")) << name;
     }
+}
+
+// Every kind of run leaves a record of its outcome, replacing the last one,
+// with what `lockstepctl status` needs to tell why a restart was not armed;
+// never the password. A record that cannot be written changes nothing else.
+TEST_F(RunFlow, EachRunRecordsItsOutcome) {
+    using Result = RunOutcome::Result;
+    const PasswordDaemon enrolment{.setUser = true, .user = kUser, .password = kSecret};
+    const PasswordDaemon wrong{.setUser = true, .user = kUser, .password = "not it"};
+    // 150 two-byte characters: the kept first line ends on a whole one.
+    std::string accents;
+    for (int i = 0; i < 150; ++i) {
+        accents += "\xc3\xa9";
+    }
+    struct Case {
+        const char* name;
+        bool enrolFirst;
+        const PasswordDaemon* command;
+        std::map<std::string, std::string> tool;  // the stand-in's steering
+        std::string printed;
+        Result result;
+        std::function<void(const RunOutcome&)> check;
+    };
+    const fs::path unsafeTool = dir_ / "unsafe/fdesetup";
+    const std::vector<Case> cases = {
+        {"enrolment",
+         false,
+         &enrolment,
+         {{"FAKE_FDESETUP_OUTPUT", "1:\n  Restart armed. \nmore"}},
+         kEnrolled,
+         Result::armed,
+         [&](const RunOutcome& run) {
+             EXPECT_TRUE(run.enrolment && run.armed);
+             EXPECT_EQ(run.keychain, (RunOutcome::Keychain{
+                                         true, TestMachine::systemKeychain(dir_ / "enrolment")}));
+             EXPECT_EQ(run.tool->exit, (ExitStatus{true, 0}));
+             EXPECT_EQ(run.tool->firstLine, "Restart armed.");
+             EXPECT_FALSE(run.tool->timedOut || run.tool->unsafeBecause);
+         }},
+        {"wrong password",
+         true,
+         &wrong,
+         {},
+         kEnrolling + "incorrect password\n",
+         Result::incorrectPassword,
+         [](const RunOutcome& run) {
+             EXPECT_EQ(run.resultLine, "incorrect password");
+             EXPECT_FALSE(run.keychain || run.tool);
+         }},
+        {"tool refusing",
+         true,
+         nullptr,
+         {{"FAKE_FDESETUP_END", "1"}, {"FAKE_FDESETUP_OUTPUT", "2:" + accents + "\n2:x"}},
+         kNotArmed,
+         Result::notArmed,
+         [&](const RunOutcome& run) {
+             EXPECT_EQ(run.tool->exit, (ExitStatus{true, 1}));
+             EXPECT_EQ(run.tool->firstLine, accents.substr(0, 200));
+             EXPECT_FALSE(run.enrolment);
+         }},
+        {"tool killed for time",
+         true,
+         nullptr,
+         {{"FAKE_FDESETUP_HANG", "ignore-term"}},
+         kNotArmed,
+         Result::notArmed,
+         [](const RunOutcome& run) {
+             EXPECT_TRUE(run.tool->timedOut && run.tool->killed);
+             EXPECT_EQ(run.tool->exit, (ExitStatus{false, SIGKILL}));
+             EXPECT_GE(run.tool->duration, std::chrono::milliseconds(400));
+         }},
+        {"unsafe tool",
+         true,
+         nullptr,
+         {{"unsafe", ""}},
+         kNotArmed,
+         Result::notArmed,
+         [&](const RunOutcome& run) {
+             EXPECT_EQ(run.tool->tool, unsafeTool);
+             // /tmp itself, or the folder made writable for everybody.
+             ASSERT_TRUE(run.tool->unsafeBecause);
+             EXPECT_NE(run.tool->unsafeBecause->find("is writable by group or others"),
+                       std::string::npos);
+             EXPECT_FALSE(run.tool->exit);
+         }},
+        {"no credential",
+         false,
+         nullptr,
+         {},
+         "",
+         Result::noCredential,
+         [](const RunOutcome& run) {
+             EXPECT_EQ(run.resultLine, "");
+             EXPECT_EQ(run.account, "");
+             EXPECT_TRUE(run.keychain && run.keychain->system);
+             EXPECT_FALSE(run.tool);
+         }},
+    };
+    writeFile(unsafeTool, readFile(LOCKSTEP_TEST_HELPERS_DIR "/fake_fdesetup"), fs::perms(0755));
+    fs::permissions(unsafeTool.parent_path(), fs::perms(0777));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path keychains = dir_ / c.name;
+        TestMachine machine(accounts_.root(), keychains);
+        machine.runRecord = keychains / "last-run";
+        machine.toolLimits =
+            ChildLimits{std::chrono::milliseconds(200), std::chrono::milliseconds(200),
+                        std::chrono::milliseconds(100), 64 * 1024};
+        if (c.enrolFirst) {
+            ASSERT_EQ(machine.run(enrolment), kEnrolled);
+        }
+        for (const auto& [name, value] : c.tool) {
+            ::setenv(name.c_str(), value.c_str(), 1);
+        }
+        if (c.tool.contains("unsafe")) {
+            machine.tool = unsafeTool;
+        }
+        const auto before = std::chrono::system_clock::now();
+        EXPECT_EQ(machine.run(c.command != nullptr ? *c.command : PasswordDaemon{}), c.printed);
+        for (const auto& [name, value] : c.tool) {
+            ::unsetenv(name.c_str());
+        }
+
+        std::string why;
+        const auto run = readRunRecord(machine.runRecord, &why);
+        ASSERT_TRUE(run) << why;
+        EXPECT_EQ(run->result, c.result);
+        EXPECT_EQ(run->resultLine + (c.printed.empty() ? "" : "\n"),
+                  c.printed.substr(c.printed.rfind('\n', c.printed.size() - 2) + 1));
+        EXPECT_EQ(run->account, c.result == Result::noCredential ? "" : kUser);
+        EXPECT_LE(std::chrono::abs(run->time - before), std::chrono::seconds(2));
+        c.check(*run);
+        // The record alone in its folder besides the keychain, root's alone,
+        // and without the password.
+        struct stat info {};
+        ASSERT_EQ(::stat(machine.runRecord.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777U, 0600U);
+        for (const auto& entry : fs::directory_iterator(keychains)) {
+            EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+        }
+        EXPECT_EQ(readFile(machine.runRecord).find(kSecret), std::string::npos);
+    }
+
+    // Without a folder for the record: the same lines, and an error logged.
+    LogCapture capture;
+    TestMachine machine(accounts_.root(), dir_ / "tool refusing");
+    machine.runRecord = dir_ / "missing/folder/last-run";
+    EXPECT_EQ(machine.run({}), kArmed);
+    EXPECT_TRUE(capture.contains(
+        kLogLevelError, "Cannot record the run in " + machine.runRecord.string() + ": cannot make"))
+        << capture.dump();
 }
 
 }  // namespace

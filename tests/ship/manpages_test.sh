@@ -56,10 +56,11 @@ has "$daemon" NAME SYNOPSIS DESCRIPTION "EXIT STATUS" FILES SECURITY EXAMPLES \
     "/var/lib/lockstep/System.keychain" "/var/lib/lockstep/System.keychain.key" \
     "/tmp/lockstep/generic.log" "~/.config/lockstep/lockstepd.plist" \
     "/etc/lockstep/lockstepd.plist" "LogFolderPath" "LogFileName" "showDebug" \
-    "AES-256-GCM" "nothing on Linux enforces them"
+    "AES-256-GCM" "nothing on Linux enforces them" "/var/lib/lockstep/last-run"
 has "$ctl" NAME SYNOPSIS DESCRIPTION "EXIT STATUS" FILES EXAMPLES \
-    "status [--json]" "list [--keychain file]" "show service [--account name]" \
-    "disarm [--account name]"
+    "status [--json | --prometheus]" "list [--keychain file] [--json]" \
+    "show service [--account name]" "disarm [--account name]" "JSON OUTPUT" \
+    "/var/lib/lockstep/last-run"
 has "$tool" NAME SYNOPSIS DESCRIPTION "EXIT STATUS" FILES EXAMPLES \
     "authrestart [-delayminutes minutes] [-inputplist]" "supportsauthrestart [-verbose]" \
     "FileVault is On." "FileVault is Off." "add -usertoadd name" "remove -user name" \

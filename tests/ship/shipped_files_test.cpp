@@ -49,7 +49,8 @@ TEST(ShippedFiles, LockstepctlPageListsEveryExitStatus) {
     for (const ExitStatus status :
          {ExitStatus::ok, ExitStatus::failure, ExitStatus::notEnrolled, ExitStatus::passwordInvalid,
           ExitStatus::toolMissing, ExitStatus::keychainUnreadable,
-          ExitStatus::systemKeychainDamaged, ExitStatus::configProblems, ExitStatus::usage}) {
+          ExitStatus::systemKeychainDamaged, ExitStatus::lastArmingFailed,
+          ExitStatus::keychainFilesUnsafe, ExitStatus::configProblems, ExitStatus::usage}) {
         used.insert(static_cast<int>(status));
     }
     EXPECT_EQ(documented, used);

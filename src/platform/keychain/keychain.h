@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -177,6 +178,14 @@ class KeychainService {
     [[nodiscard]] virtual bool changeAtomically(const SecKeychainRef& /*keychain*/,
                                                 const std::function<bool(bool atomic)>& change) {
         return change(false);
+    }
+
+    // Not one of the platform's operations: the file that `keychain` (null:
+    // the user's default keychain) stands for, for reports; nothing when the
+    // service cannot tell.
+    [[nodiscard]] virtual std::optional<std::filesystem::path> keychainFile(
+        const SecKeychainRef& /*keychain*/) const {
+        return std::nullopt;
     }
 };
 

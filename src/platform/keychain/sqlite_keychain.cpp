@@ -110,6 +110,14 @@ std::optional<std::filesystem::path> SqliteKeychainService::defaultKeychainPath(
     return std::nullopt;
 }
 
+std::optional<std::filesystem::path> SqliteKeychainService::keychainFile(
+    const SecKeychainRef& keychain) const {
+    if (keychain) {
+        return keychain->path();
+    }
+    return defaultKeychainPath(kSecPreferencesDomainUser);
+}
+
 OSStatus SqliteKeychainService::SecKeychainCopyDomainDefault(SecPreferencesDomain domain,
                                                              SecKeychainRef* keychain) {
     if (keychain == nullptr ||

@@ -134,6 +134,9 @@ class SqliteKeychainService final : public KeychainService {
     [[nodiscard]] bool changeAtomically(const SecKeychainRef& keychain,
                                         const std::function<bool(bool atomic)>& change) override;
 
+    [[nodiscard]] std::optional<std::filesystem::path> keychainFile(
+        const SecKeychainRef& keychain) const override;
+
     // The keychain file a domain's default stands for; nothing when the
     // user's home cannot be found.
     [[nodiscard]] std::optional<std::filesystem::path> defaultKeychainPath(
