@@ -7,11 +7,11 @@
 #include "keychain_test_support.h"
 #include "platform/keychain/acl_codec.h"
 #include "platform/plist.h"
+#include "platform/text.h"
 
 namespace lockstep::testing {
 namespace {
 
-using keychain_internal::toHex;
 using Apps = std::vector<SecTrustedApplicationRef>;
 
 // SHA-256 of "#!/bin/sh\nexit 0\n", the calling program of the fixture.
@@ -31,9 +31,9 @@ std::string describe(const std::vector<SecACLRef>& acls) {
         }
         out << "] apps=" << (acl->applications ? "" : "any");
         for (const auto& app : acl->applications.value_or(Apps{})) {
-            out << "(" << app->path << " " << toHex(app->digest) << ")";
+            out << "(" << app->path << " " << hexEncode(app->digest) << ")";
         }
-        out << " desc=" << toHex(toBytes(acl->description)) << " prompt=" << acl->promptSelector
+        out << " desc=" << hexEncode(toBytes(acl->description)) << " prompt=" << acl->promptSelector
             << "\n";
     }
     return out.str();
@@ -169,7 +169,7 @@ TEST_F(AccessTest, TrustedApplicationsFromPaths) {
     SecTrustedApplicationRef app;
     ASSERT_EQ(service_.SecTrustedApplicationCreateFromPath(nullptr, &app), errSecSuccess);
     EXPECT_EQ(app->path, programPath().string());
-    EXPECT_EQ(toHex(app->digest), kProgramDigest);
+    EXPECT_EQ(hexEncode(app->digest), kProgramDigest);
     ASSERT_EQ(service_.SecTrustedApplicationCreateFromPath(dir_.path().c_str(), &app),
               errSecSuccess);
     EXPECT_TRUE(app->digest.empty());
