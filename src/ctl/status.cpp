@@ -21,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // Only the end of a large log file is read: the last run is near it.
-constexpr off_t kLogTailBytes = 4 * 1024 * 1024;
+constexpr off_t kLogTailBytes = off_t{4} * 1024 * 1024;
 
 // The process tag of the daemon's lines in the log file.
 constexpr std::string_view kDaemonTag = "lockstepd(";

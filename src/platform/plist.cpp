@@ -18,6 +18,11 @@ void PlistDeleter::operator()(PlistNode node) const noexcept {
     }
 }
 
+void PlistMallocDeleter::operator()(void* memory) const noexcept {
+    // libplist allocates with malloc and has no function of its own to free.
+    std::free(memory);  // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
+}
+
 namespace {
 constexpr char kBinaryMagic[] = "bplist00";
 
@@ -84,12 +89,9 @@ bool forEachDictionaryEntry(PlistNode dictionary, const DictionaryVisitor& visit
     if (plist_get_node_type(root) != PLIST_DICT) {
         return false;
     }
-    struct FreeDeleter {
-        void operator()(void* p) const noexcept { std::free(p); }
-    };
     plist_dict_iter rawIter = nullptr;
     plist_dict_new_iter(root, &rawIter);
-    const std::unique_ptr<void, FreeDeleter> iter(rawIter);
+    const PlistMalloced<void> iter(rawIter);
     if (iter == nullptr) {
         return false;
     }
@@ -97,7 +99,7 @@ bool forEachDictionaryEntry(PlistNode dictionary, const DictionaryVisitor& visit
         char* rawKey = nullptr;
         plist_t value = nullptr;
         plist_dict_next_item(root, iter.get(), &rawKey, &value);
-        const std::unique_ptr<char, FreeDeleter> key(rawKey);
+        const PlistMalloced<char> key(rawKey);
         if (value == nullptr) {
             return true;
         }

@@ -25,13 +25,21 @@ struct PlistDeleter {
 // Owns a whole property-list tree; freeing the root frees every node in it.
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
+// Owns what libplist hands out with malloc: copied keys and texts, data,
+// dictionary iterators.
+struct PlistMallocDeleter {
+    void operator()(void* memory) const noexcept;
+};
+template <typename T>
+using PlistMalloced = std::unique_ptr<T, PlistMallocDeleter>;
+
 struct ParsedPlist {
     PlistPtr root;
     PlistFormat format;
 };
 
 // Largest document the parser is handed; anything larger is refused.
-inline constexpr std::size_t kMaxPlistBytes = 16U * 1024U * 1024U;
+inline constexpr std::size_t kMaxPlistBytes = std::size_t{16} * 1024 * 1024;
 
 // Parses an XML or binary property list and reports which of the two it was.
 // Gives nothing for empty, oversized, too deeply nested, exploding (shared

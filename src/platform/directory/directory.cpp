@@ -26,7 +26,7 @@ void appendPrintable(std::string& out, std::string_view text) {
 
 std::string ODRecord::description() const {
     char address[32];
-    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
+    static_cast<void>(std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this)));
     std::string text = "<ODRecord: ";
     text += address;
     text += "> {recordType: ";

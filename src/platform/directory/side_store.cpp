@@ -21,10 +21,7 @@ namespace {
 // the file-name limit.
 constexpr std::size_t kMaxEncodedName = 200;
 
-struct FreeDeleter {
-    void operator()(char* p) const noexcept { std::free(p); }
-};
-using MallocText = std::unique_ptr<char, FreeDeleter>;
+using MallocText = PlistMalloced<char>;
 
 std::optional<std::string_view> folderFor(std::string_view recordType) {
     if (recordType == kODRecordTypeUsers) {
