@@ -150,13 +150,8 @@ void checkLines(std::string_view content, const std::vector<af::Line>& lines) {
 }
 
 }  // namespace
-}  // namespace lockstep::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace lockstep;
-    using namespace lockstep::fuzz;
-    static_cast<void>(environment());
-
+void fuzzOne(const std::uint8_t* data, std::size_t size) {
     const std::string_view content = textOf(data, size);
     const std::vector<af::Line> lines = af::splitLines(content);
     checkLines(content, lines);
@@ -171,5 +166,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(!name.empty(), "an empty member name");
     }
     check(af::splitMembers(members(names)) == names, "a member list does not split back");
-    return 0;
 }
+
+}  // namespace lockstep::fuzz

@@ -78,13 +78,8 @@ void checkReparses(const PasswordDaemon& command, bool shortForms) {
 }
 
 }  // namespace
-}  // namespace lockstep::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace lockstep;
-    using namespace lockstep::fuzz;
-    static_cast<void>(environment());
-
+void fuzzOne(const std::uint8_t* data, std::size_t size) {
     const std::vector<std::string> arguments =
         size == 0 ? std::vector<std::string>() : splitAtNul(textOf(data, size));
     const ParseOutcome outcome = parse(arguments);
@@ -92,11 +87,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const auto* error = std::get_if<UsageError>(&outcome)) {
         check(!error->message.empty(), "a usage error without a message");
         check(usageErrorText(*error).starts_with("Error: "), "a usage error not labelled Error");
-        return 0;
+        return;
     }
     if (const auto* help = std::get_if<HelpRequest>(&outcome)) {
         check(!help->text.empty(), "an empty help text");
-        return 0;
+        return;
     }
     const auto& command = std::get<PasswordDaemon>(outcome);
     for (const std::string& argument : arguments) {
@@ -108,5 +103,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "a password value that was not on the command line");
     checkReparses(command, false);
     checkReparses(command, true);
-    return 0;
 }
+
+}  // namespace lockstep::fuzz

@@ -78,13 +78,8 @@ std::string escaped(std::string_view word) {
 }
 
 }  // namespace
-}  // namespace lockstep::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace lockstep;
-    using namespace lockstep::fuzz;
-    static_cast<void>(environment());
-
+void fuzzOne(const std::uint8_t* data, std::size_t size) {
     const std::string_view command = textOf(data, size);
     const std::vector<std::string> words = splitCommandLine(command);
     check(!words.empty(), "a split without a program");
@@ -100,5 +95,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         parts.push_back(escaped(word));
     }
     check(splitCommandLine(join(parts)) == plain, "escaped words do not split back");
-    return 0;
 }
+
+}  // namespace lockstep::fuzz

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "keychain/hex.h"
+#include "platform/text.h"
 #include "support/fuzz_support.h"
 
 namespace {
@@ -22,11 +22,9 @@ char lower(char c) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace lockstep;
-    using namespace lockstep::fuzz;
-    static_cast<void>(environment());
+namespace lockstep::fuzz {
 
+void fuzzOne(const std::uint8_t* data, std::size_t size) {
     // Bytes -> text -> bytes.
     const Bytes bytes = bytesOf(data, size);
     const std::string encoded = hexEncode(bytes);
@@ -52,5 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(fromText->size() == text.size() / 2, "decoding gives the wrong number of bytes");
         check(hexEncode(*fromText) == lowered, "decoded text does not encode back");
     }
-    return 0;
 }
+
+}  // namespace lockstep::fuzz

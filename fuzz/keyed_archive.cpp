@@ -22,8 +22,8 @@
 #include <utility>
 
 #include "platform/context.h"
+#include "platform/text.h"
 #include "secrets/secret_records.h"
-#include "secrets/utf8.h"
 #include "support/fuzz_support.h"
 
 namespace lockstep::fuzz {
@@ -33,7 +33,7 @@ constexpr std::string_view kRootKey = "root";
 
 // A text as the archiver writes it.
 std::string normalised(const std::string& text) {
-    std::string valid = isValidUTF8(text) ? text : toValidUTF8(text);
+    std::string valid = isValidUtf8(text) ? text : toValidUtf8(text);
     return valid.substr(0, valid.find('\0'));
 }
 
@@ -159,16 +159,13 @@ const Machines& machines() {
 }
 
 }  // namespace
-}  // namespace lockstep::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace lockstep;
-    using namespace lockstep::fuzz;
+void fuzzOne(const std::uint8_t* data, std::size_t size) {
     const Machines& machines = fuzz::machines();
 
     const std::unique_ptr<KeyedUnarchiver> coder = KeyedUnarchiver::open(bytesOf(data, size));
     if (coder == nullptr) {
-        return 0;
+        return;
     }
     touch(coder->decodeObject(kRootKey), true);
     static_cast<void>(coder->decodeBool(kRootKey));
@@ -185,5 +182,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const auto user = decodeRoot<SecretKeeperUser>(*coder, machines)) {
         checkRoundTrip(*user, machines);
     }
-    return 0;
 }
+
+}  // namespace lockstep::fuzz

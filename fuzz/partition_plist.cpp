@@ -26,11 +26,10 @@
 #include <string>
 #include <vector>
 
-#include "keychain/hex.h"
 #include "keychain/keychain_util.h"
 #include "platform/context.h"
 #include "platform/plist.h"
-#include "secrets/utf8.h"
+#include "platform/text.h"
 #include "support/fuzz_support.h"
 
 namespace lockstep::fuzz {
@@ -49,59 +48,6 @@ class PartitionKeychain final : public StubKeychain {
         return errSecSuccess;
     }
 };
-
-using TextLists = std::map<std::string, std::vector<std::string>>;
-
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-
-std::string textOfNode(plist_t node) {
-    std::uint64_t length = 0;
-    const char* text = plist_get_string_ptr(node, &length);
-    return text == nullptr ? std::string() : std::string(text, length);
-}
-
-// Text that the rewrite must carry unchanged: UTF-8 without NUL bytes
-// (libplist cannot write anything else back faithfully).
-bool isText(std::string_view text) {
-    return text.find('\0') == std::string_view::npos && isValidUTF8(text);
-}
-
-// A dictionary of text lists as a map; nothing for any other shape.
-std::optional<TextLists> textLists(plist_t root) {
-    if (plist_get_node_type(root) != PLIST_DICT) {
-        return std::nullopt;
-    }
-    plist_dict_iter rawIter = nullptr;
-    plist_dict_new_iter(root, &rawIter);
-    const std::unique_ptr<void, FreeDeleter> iter(rawIter);
-    TextLists lists;
-    for (;;) {
-        char* rawKey = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(root, iter.get(), &rawKey, &value);
-        const std::unique_ptr<char, FreeDeleter> key(rawKey);
-        if (value == nullptr) {
-            return lists;
-        }
-        if (plist_get_node_type(value) != PLIST_ARRAY) {
-            return std::nullopt;
-        }
-        std::vector<std::string> texts;
-        for (std::uint32_t i = 0; i < plist_array_get_size(value); ++i) {
-            plist_t item = plist_array_get_item(value, i);
-            if (plist_get_node_type(item) != PLIST_STRING || !isText(textOfNode(item))) {
-                return std::nullopt;
-            }
-            texts.push_back(textOfNode(item));
-        }
-        if (key == nullptr || !isText(key.get()) ||
-            !lists.emplace(std::string(key.get()), std::move(texts)).second) {
-            return std::nullopt;
-        }
-    }
-}
 
 const std::vector<std::string>& expectedPartitions() {
     static const std::vector<std::string> partitions = {
@@ -134,7 +80,7 @@ void checkRewrite(const Context& ctx, PartitionKeychain& keychain, const std::st
     std::optional<TextLists> expected;
     PlistFormat expectedFormat = PlistFormat::XML;
     if (before) {
-        expected = textLists(before->root.get());
+        expected = dictionaryOfTextLists(before->root.get());
         if (!expected) {
             check(result == StoredItemAccessResult::failed,
                   "a description of another shape was not refused");
@@ -156,17 +102,14 @@ void checkRewrite(const Context& ctx, PartitionKeychain& keychain, const std::st
     const std::optional<ParsedPlist> after = parsePlist(*afterBytes);
     check(after.has_value(), "the rewritten description does not parse");
     check(after->format == expectedFormat, "the rewrite changed the property-list format");
-    const std::optional<TextLists> rewritten = textLists(after->root.get());
+    const std::optional<TextLists> rewritten = dictionaryOfTextLists(after->root.get());
     check(rewritten.has_value(), "the rewritten description is not a dictionary of text lists");
     check(*rewritten == *expected, "the rewrite changed other keys or set the wrong partitions");
 }
 
 }  // namespace
-}  // namespace lockstep::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace lockstep;
-    using namespace lockstep::fuzz;
+void fuzzOne(const std::uint8_t* data, std::size_t size) {
     const std::filesystem::path& folder = environment();
 
     static PartitionKeychain keychain;
@@ -176,5 +119,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkRewrite(ctx, keychain, hexEncode(bytesOf(data, size)));
     checkRewrite(ctx, keychain, std::string(textOf(data, size)));
     keychain.access = nullptr;
-    return 0;
 }
+
+}  // namespace lockstep::fuzz

@@ -21,6 +21,7 @@
 #include "filevault/fdesetup_helper.h"
 #include "platform/plist.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "support/fuzz_support.h"
 
 namespace lockstep::fuzz {
@@ -108,13 +109,8 @@ void checkRequest(std::string_view username, std::string_view password) {
 }
 
 }  // namespace
-}  // namespace lockstep::fuzz
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace lockstep;
-    using namespace lockstep::fuzz;
-    static_cast<void>(environment());
-
+void fuzzOne(const std::uint8_t* data, std::size_t size) {
     const std::string_view input = textOf(data, size);
     checkLoggedOutput(input);
 
@@ -123,5 +119,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view password =
         nul == std::string_view::npos ? std::string_view() : input.substr(nul + 1);
     checkRequest(username, password);
-    return 0;
 }
+
+}  // namespace lockstep::fuzz

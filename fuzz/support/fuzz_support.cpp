@@ -278,3 +278,9 @@ bool StubDirectory::setValueForAttribute(const ODRecordRef& /*record*/, const OD
 }
 
 }  // namespace lockstep::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static_cast<void>(lockstep::fuzz::environment());
+    lockstep::fuzz::fuzzOne(data, size);
+    return 0;
+}

@@ -16,11 +16,16 @@
 #include "platform/directory/directory.h"
 #include "platform/keychain/keychain.h"
 
-// The entry point every target defines; libFuzzer or replay_main.cpp calls it
-// once per input.
+// The entry point that libFuzzer or replay_main.cpp calls once per input,
+// defined once for every target in fuzz_support.cpp: it makes environment()
+// and hands the input to the target's fuzzOne.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace lockstep::fuzz {
+
+// What each target defines: one run on one input, stopping on a broken
+// invariant through check() or fail().
+void fuzzOne(const std::uint8_t* data, std::size_t size);
 
 // Made on first use and kept until exit: a temporary folder of this process
 // (removed at exit), a system log that discards everything and a file logger

@@ -5,6 +5,7 @@
 
 #include "log/log.h"
 #include "platform/process.h"
+#include "platform/text.h"
 
 namespace lockstep {
 

@@ -21,7 +21,7 @@ namespace {
 
 // Machine files read here are small; anything larger is not what we expect.
 constexpr std::size_t kMaxSerialFileBytes = 4096;
-constexpr std::size_t kMaxLoginRecordBytes = 4 * 1024 * 1024;
+constexpr std::size_t kMaxLoginRecordBytes = std::size_t{4} * 1024 * 1024;
 
 // Reads a whole file of at most `limit` bytes; nothing when it cannot be
 // opened or read, or is larger.

@@ -70,9 +70,10 @@ int echoOffTerminal = -1;
 termios echoOnSettings{};
 
 extern "C" void restoreEchoAndResignal(int signal) {
-    ::tcsetattr(echoOffTerminal, TCSAFLUSH, &echoOnSettings);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
+    // Nothing is left to do about a failure inside the handler.
+    static_cast<void>(::tcsetattr(echoOffTerminal, TCSAFLUSH, &echoOnSettings));
+    static_cast<void>(std::signal(signal, SIG_DFL));
+    static_cast<void>(std::raise(signal));
 }
 
 // Turns echo off on a terminal for its lifetime; an interrupt, hang-up or
@@ -89,16 +90,16 @@ class EchoOff {
         echoOffTerminal = fd;
         echoOnSettings = saved_;
         for (const int signal : kSignals) {
-            std::signal(signal, restoreEchoAndResignal);
+            static_cast<void>(std::signal(signal, restoreEchoAndResignal));
         }
         active_ = ::tcsetattr(fd, TCSAFLUSH, &quiet) == 0;
     }
     ~EchoOff() {
         if (active_) {
-            ::tcsetattr(fd_, TCSAFLUSH, &saved_);
+            static_cast<void>(::tcsetattr(fd_, TCSAFLUSH, &saved_));
         }
         for (const int signal : kSignals) {
-            std::signal(signal, SIG_DFL);
+            static_cast<void>(std::signal(signal, SIG_DFL));
         }
         echoOffTerminal = -1;
     }

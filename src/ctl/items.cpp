@@ -10,9 +10,9 @@
 #include <system_error>
 
 #include "ctl/commands.h"
-#include "keychain/hex.h"
 #include "log/log.h"
 #include "platform/plist.h"
+#include "platform/text.h"
 
 namespace lockstep::ctl {
 
@@ -22,33 +22,8 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kDisarmName = "disarm(account:)";
 
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-
 std::string text(const Bytes& bytes) {
     return toString(bytes);
-}
-
-// The list of texts held by a property-list array; nothing when an entry is
-// not a text.
-std::optional<std::vector<std::string>> textList(plist_t array) {
-    if (plist_get_node_type(array) != PLIST_ARRAY) {
-        return std::nullopt;
-    }
-    std::vector<std::string> texts;
-    const std::uint32_t count = plist_array_get_size(array);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const plist_t entry = plist_array_get_item(array, i);
-        if (plist_get_node_type(entry) != PLIST_STRING) {
-            return std::nullopt;
-        }
-        char* raw = nullptr;
-        plist_get_string_val(entry, &raw);
-        const std::unique_ptr<char, FreeDeleter> value(raw);
-        texts.emplace_back(value ? value.get() : "");
-    }
-    return texts;
 }
 
 bool sameText(const Bytes& bytes, std::string_view wanted) {
@@ -144,31 +119,10 @@ std::optional<TextLists> decodePartitionDescription(std::string_view description
         return std::nullopt;
     }
     const std::optional<ParsedPlist> parsed = parsePlist(*bytes);
-    if (!parsed || plist_get_node_type(parsed->root.get()) != PLIST_DICT) {
+    if (!parsed) {
         return std::nullopt;
     }
-    const plist_t root = parsed->root.get();
-    plist_dict_iter rawIter = nullptr;
-    plist_dict_new_iter(root, &rawIter);
-    const std::unique_ptr<void, FreeDeleter> iter(rawIter);
-    if (iter == nullptr) {
-        return std::nullopt;
-    }
-    TextLists lists;
-    for (;;) {
-        char* rawKey = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(root, iter.get(), &rawKey, &value);
-        const std::unique_ptr<char, FreeDeleter> key(rawKey);
-        if (value == nullptr) {
-            return lists;
-        }
-        auto texts = textList(value);
-        if (!texts || key == nullptr) {
-            return std::nullopt;
-        }
-        lists.emplace(key.get(), std::move(*texts));
-    }
+    return dictionaryOfTextLists(parsed->root.get());
 }
 
 bool readKeychainItems(const fs::path& keychain, std::vector<KeychainItemInfo>* items,

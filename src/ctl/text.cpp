@@ -1,36 +1,18 @@
+#include "platform/text.h"
+
 #include <cstdio>
 #include <string>
 
 #include "ctl/commands.h"
 #include "log/unified_logger.h"
-#include "secrets/utf8.h"
 
 namespace lockstep::ctl {
 
 namespace {
 
 void appendEscaped(std::string& out, unsigned char byte) {
-    char escaped[5];
-    std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(byte));
-    out += escaped;
-}
-
-// Length of the UTF-8 sequence that a lead byte starts; 0 for a byte that
-// starts none.
-std::size_t sequenceLength(unsigned char lead) {
-    if (lead < 0x80) {
-        return 1;
-    }
-    if ((lead & 0xE0U) == 0xC0U) {
-        return 2;
-    }
-    if ((lead & 0xF0U) == 0xE0U) {
-        return 3;
-    }
-    if ((lead & 0xF8U) == 0xF0U) {
-        return 4;
-    }
-    return 0;
+    out += "\\x";
+    appendHexByte(out, byte);
 }
 
 // Whether a well-formed UTF-8 sequence is a bidirectional formatting
@@ -55,17 +37,9 @@ bool isBidiFormatting(std::string_view sequence) {
 // The code point of a well-formed UTF-8 sequence of two or three bytes, as
 // \uXXXX.
 void appendCodePoint(std::string& out, std::string_view sequence) {
-    unsigned value = 0;
-    if (sequence.size() == 2) {
-        value = ((static_cast<unsigned char>(sequence[0]) & 0x1FU) << 6U) |
-                (static_cast<unsigned char>(sequence[1]) & 0x3FU);
-    } else {
-        value = ((static_cast<unsigned char>(sequence[0]) & 0x0FU) << 12U) |
-                ((static_cast<unsigned char>(sequence[1]) & 0x3FU) << 6U) |
-                (static_cast<unsigned char>(sequence[2]) & 0x3FU);
-    }
     char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "\\u%04x", value);
+    static_cast<void>(std::snprintf(escaped, sizeof escaped, "\\u%04x",
+                                    static_cast<unsigned>(utf8CodePoint(sequence))));
     out += escaped;
 }
 
@@ -77,8 +51,7 @@ std::string printable(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        const std::size_t length = sequenceLength(byte);
-        if (length == 1) {
+        if (byte < 0x80) {
             if (byte < 0x20 || byte == 0x7F) {
                 appendEscaped(out, byte);
             } else if (byte == '\\') {
@@ -89,8 +62,9 @@ std::string printable(std::string_view text) {
             ++i;
             continue;
         }
-        if (length > 1 && i + length <= text.size() && isValidUTF8(text.substr(i, length))) {
+        if (const Utf8Sequence scanned = scanUtf8(text.substr(i)); scanned.wellFormed) {
             // U+0080 to U+009F are the C1 controls, which terminals obey too.
+            const std::size_t length = scanned.length;
             const auto second = static_cast<unsigned char>(text[i + 1]);
             const std::string_view sequence = text.substr(i, length);
             if (byte == 0xC2 && second < 0xA0) {

@@ -23,13 +23,20 @@ std::string withValue(std::string_view prefix, std::string_view value) {
     return text;
 }
 
-// A whole decimal integer, with an optional sign, that fits 64 bits.
-std::optional<std::int64_t> parseInteger(std::string_view text) {
+// Drops a leading "+" from a number (std::from_chars takes only "-"). False
+// when the "+" stands alone or before a "-": no number then.
+bool withoutPlusSign(std::string_view& text) {
     if (!text.empty() && text.front() == '+') {
         text.remove_prefix(1);
-        if (text.empty() || text.front() == '-') {
-            return std::nullopt;
-        }
+        return !text.empty() && text.front() != '-';
+    }
+    return true;
+}
+
+// A whole decimal integer, with an optional sign, that fits 64 bits.
+std::optional<std::int64_t> parseInteger(std::string_view text) {
+    if (!withoutPlusSign(text)) {
+        return std::nullopt;
     }
     std::int64_t value = 0;
     const char* end = text.data() + text.size();
@@ -43,13 +50,7 @@ std::optional<std::int64_t> parseInteger(std::string_view text) {
 // A UID read as a number, in the C locale, with nothing before or after it.
 // The fraction is dropped; a number outside 0...4294967295 is no UID.
 std::optional<std::uint32_t> parseUID(std::string_view text) {
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-        if (text.empty() || text.front() == '-') {
-            return std::nullopt;
-        }
-    }
-    if (text.empty()) {
+    if (!withoutPlusSign(text) || text.empty()) {
         return std::nullopt;
     }
     double value = 0;

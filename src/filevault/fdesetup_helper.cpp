@@ -8,6 +8,7 @@
 
 #include "log/log.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "platform/trusted_program.h"
 
 namespace lockstep {
@@ -71,31 +72,6 @@ void fillTemplate(std::string_view username, std::string_view password, Sink&& s
     }
 }
 
-// Decodes the code point that starts at `text[0]` (the text is known to be
-// well-formed UTF-8) and gives its length.
-std::size_t decodeAt(std::string_view text, char32_t& codePoint) {
-    const auto byte = [&text](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-    const std::uint8_t lead = byte(0);
-    std::size_t length = 1;
-    if (lead >= 0xF0) {
-        length = 4;
-        codePoint = lead & 0x07U;
-    } else if (lead >= 0xE0) {
-        length = 3;
-        codePoint = lead & 0x0FU;
-    } else if (lead >= 0xC0) {
-        length = 2;
-        codePoint = lead & 0x1FU;
-    } else {
-        codePoint = lead;
-        return 1;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        codePoint = (codePoint << 6U) | (byte(i) & 0x3FU);
-    }
-    return length;
-}
-
 // White space and line breaks: the Unicode space separators, tab, the line
 // and paragraph separators, and the ASCII and C1 line-break controls.
 bool isWhitespaceOrNewline(char32_t c) {
@@ -115,21 +91,18 @@ bool isWhitespaceOrNewline(char32_t c) {
 // Trims white space and line breaks from both ends of well-formed UTF-8.
 std::string trimmedOutput(std::string_view text) {
     while (!text.empty()) {
-        char32_t c = 0;
-        const std::size_t length = decodeAt(text, c);
-        if (!isWhitespaceOrNewline(c)) {
+        std::string_view rest = text;
+        if (!isWhitespaceOrNewline(takeCodePoint(rest))) {
             break;
         }
-        text.remove_prefix(length);
+        text = rest;
     }
     while (!text.empty()) {
         std::size_t start = text.size() - 1;
         while (start > 0 && (static_cast<std::uint8_t>(text[start]) & 0xC0U) == 0x80U) {
             --start;
         }
-        char32_t c = 0;
-        static_cast<void>(decodeAt(text.substr(start), c));
-        if (!isWhitespaceOrNewline(c)) {
+        if (!isWhitespaceOrNewline(utf8CodePoint(text.substr(start)))) {
             break;
         }
         text.remove_suffix(text.size() - start);
@@ -179,8 +152,7 @@ bool FDESetupHelper::requestCanCarry(std::string_view value) {
         return false;
     }
     while (!value.empty()) {
-        char32_t c = 0;
-        value.remove_prefix(decodeAt(value, c));
+        const char32_t c = takeCodePoint(value);
         const bool allowed =
             (c >= 0x20 && c != 0xFFFE && c != 0xFFFF) || c == '\t' || c == '\n' || c == '\r';
         if (!allowed) {

@@ -25,7 +25,7 @@ inline constexpr std::chrono::seconds kToolStopGrace{5};
 inline constexpr std::chrono::seconds kToolOutputGrace{2};
 // How much of the tool's output is kept for the log; the rest is read and
 // dropped.
-inline constexpr std::size_t kToolOutputKept = 64 * 1024;
+inline constexpr std::size_t kToolOutputKept = std::size_t{64} * 1024;
 inline constexpr ChildLimits kToolLimits{kToolRunLimit, kToolStopGrace, kToolOutputGrace,
                                          kToolOutputKept};
 

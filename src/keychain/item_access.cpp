@@ -8,17 +8,15 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <set>
 #include <string>
 #include <system_error>
 
 #include "keychain/detail.h"
-#include "keychain/hex.h"
 #include "keychain/keychain_util.h"
 #include "log/log.h"
 #include "platform/context.h"
 #include "platform/plist.h"
-#include "platform/process.h"
+#include "platform/text.h"
 
 namespace lockstep {
 
@@ -35,63 +33,6 @@ constexpr std::string_view kTrustedName = KeychainUtil::kTrustedAppsName;
 bool hasTag(const std::vector<std::string>& tags, std::string_view tag) {
     return std::any_of(tags.begin(), tags.end(),
                        [tag](const std::string& candidate) { return candidate == tag; });
-}
-
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-
-// Whether a key or text survives serialisation unchanged: libplist writes a
-// binary text by converting it from UTF-8 and stops at the first byte that is
-// not, and it takes texts as C strings, so a text that is not UTF-8 or holds
-// a NUL byte would come back cut short (and a cut key may then clash with
-// another key).
-bool isFaithfulText(const char* text, std::uint64_t length) {
-    if (text == nullptr) {
-        return length == 0;
-    }
-    const std::string_view view(text, static_cast<std::size_t>(length));
-    return view.find('\0') == std::string_view::npos && isValidUtf8(view);
-}
-
-// Whether a property-list root is a dictionary whose every key and value is
-// text of that kind and every value a list of texts, the only shape a
-// partition description has. A binary list can name one key twice (libplist
-// keeps both); only the first would get the new partitions, so such a
-// dictionary is refused too.
-bool isDictionaryOfTextLists(plist_t root) {
-    if (plist_get_node_type(root) != PLIST_DICT) {
-        return false;
-    }
-    plist_dict_iter rawIter = nullptr;
-    plist_dict_new_iter(root, &rawIter);
-    const std::unique_ptr<void, FreeDeleter> iter(rawIter);
-    if (iter == nullptr) {
-        return false;
-    }
-    std::set<std::string, std::less<>> keys;
-    for (;;) {
-        char* rawKey = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(root, iter.get(), &rawKey, &value);
-        const std::unique_ptr<char, FreeDeleter> key(rawKey);
-        if (value == nullptr) {
-            return true;
-        }
-        if (plist_get_node_type(value) != PLIST_ARRAY || key == nullptr ||
-            !isFaithfulText(key.get(), std::strlen(key.get())) || !keys.emplace(key.get()).second) {
-            return false;
-        }
-        const std::uint32_t count = plist_array_get_size(value);
-        for (std::uint32_t i = 0; i < count; ++i) {
-            const plist_t item = plist_array_get_item(value, i);
-            std::uint64_t length = 0;
-            if (plist_get_node_type(item) != PLIST_STRING ||
-                !isFaithfulText(plist_get_string_ptr(item, &length), length)) {
-                return false;
-            }
-        }
-    }
 }
 
 // Makes a text node that the caller owns.
@@ -118,7 +59,7 @@ std::optional<std::string> rewritePartitions(std::string_view description) {
         LOCKSTEP_LOG_DEBUG("No teamid in ACLAuthorizationPartitionID.", kSetName);
         dictionary.reset(plist_new_dict());
     } else {
-        if (!isDictionaryOfTextLists(parsed->root.get())) {
+        if (!dictionaryOfTextLists(parsed->root.get())) {
             LOCKSTEP_LOG_DEBUG(
                 "ACLAuthorizationPartitionID description is not a dictionary of text lists",
                 kSetName);

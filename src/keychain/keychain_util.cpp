@@ -8,7 +8,7 @@
 #include "keychain/detail.h"
 #include "log/log.h"
 #include "platform/context.h"
-#include "platform/process.h"
+#include "platform/text.h"
 
 namespace lockstep {
 
@@ -20,13 +20,6 @@ namespace {
 constexpr std::string_view kFindName = KeychainUtil::kFindPasswordName;
 constexpr std::string_view kSetName = KeychainUtil::kSetPasswordName;
 constexpr std::string_view kUpdateName = KeychainUtil::kUpdatePasswordName;
-
-// Strict UTF-8 (see platform/process.h), checked in place so that a password
-// is not copied.
-bool isValidUtf8(const Bytes& bytes) {
-    return lockstep::isValidUtf8(
-        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-}
 
 bool fitsIn32Bits(std::size_t length) {
     return length <= std::numeric_limits<std::uint32_t>::max();

@@ -4,8 +4,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string_view>
 
 #include "platform/plist_limits.h"
+#include "platform/text.h"
 
 namespace lockstep {
 
@@ -13,6 +16,11 @@ void PlistDeleter::operator()(PlistNode node) const noexcept {
     if (node != nullptr) {
         plist_free(static_cast<plist_t>(node));
     }
+}
+
+void PlistMallocDeleter::operator()(void* memory) const noexcept {
+    // libplist allocates with malloc and has no function of its own to free.
+    std::free(memory);  // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
 }
 
 namespace {
@@ -74,6 +82,59 @@ std::optional<Bytes> serializePlist(PlistNode root, PlistFormat format) {
         return std::nullopt;
     }
     return Bytes(owned.get(), owned.get() + length);
+}
+
+bool forEachDictionaryEntry(PlistNode dictionary, const DictionaryVisitor& visit) {
+    const auto root = static_cast<plist_t>(dictionary);
+    if (plist_get_node_type(root) != PLIST_DICT) {
+        return false;
+    }
+    plist_dict_iter rawIter = nullptr;
+    plist_dict_new_iter(root, &rawIter);
+    const PlistMalloced<void> iter(rawIter);
+    if (iter == nullptr) {
+        return false;
+    }
+    for (;;) {
+        char* rawKey = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(root, iter.get(), &rawKey, &value);
+        const PlistMalloced<char> key(rawKey);
+        if (value == nullptr) {
+            return true;
+        }
+        if (!visit(key.get(), value)) {
+            return false;
+        }
+    }
+}
+
+std::optional<TextLists> dictionaryOfTextLists(PlistNode root) {
+    TextLists lists;
+    const bool whole = forEachDictionaryEntry(root, [&lists](const char* key, PlistNode value) {
+        const auto list = static_cast<plist_t>(value);
+        if (plist_get_node_type(list) != PLIST_ARRAY || key == nullptr || !isUtf8WithoutNul(key)) {
+            return false;
+        }
+        std::vector<std::string> texts;
+        const std::uint32_t count = plist_array_get_size(list);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const plist_t item = plist_array_get_item(list, i);
+            if (plist_get_node_type(item) != PLIST_STRING) {
+                return false;
+            }
+            std::uint64_t length = 0;
+            const char* text = plist_get_string_ptr(item, &length);
+            const std::string_view view =
+                text == nullptr ? std::string_view() : std::string_view(text, length);
+            if ((text == nullptr && length != 0) || !isUtf8WithoutNul(view)) {
+                return false;
+            }
+            texts.emplace_back(view);
+        }
+        return lists.emplace(key, std::move(texts)).second;
+    });
+    return whole ? std::optional<TextLists>(std::move(lists)) : std::nullopt;
 }
 
 }  // namespace lockstep

@@ -169,14 +169,4 @@ struct SpawnResult {
 // program path is refused with ENOENT.
 [[nodiscard]] SpawnResult spawnProcess(const ProcessOptions& options);
 
-// Text of a child's output.
-//
-// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or
-// values past U+10FFFF).
-[[nodiscard]] bool isValidUtf8(std::string_view text);
-
-// Decodes bytes as UTF-8, replacing each ill-formed sequence (its maximal
-// subpart, as Unicode recommends) with U+FFFD. Valid input comes back unchanged.
-[[nodiscard]] std::string decodeUtf8Lossy(std::span<const std::uint8_t> bytes);
-
 }  // namespace lockstep

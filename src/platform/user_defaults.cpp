@@ -26,10 +26,6 @@ constexpr const char* kSystemDefaultsFile = "/etc/lockstep/lockstepd.plist";
 // Upper bound for the getpwuid_r buffer; entries are tiny.
 constexpr std::size_t kMaxPasswdBuffer = 1U << 20U;
 
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-
 // The whole contents of a regular file, or why there are none. Opened
 // without blocking, so a FIFO at the path cannot hold up the run.
 UserDefaults::Reading readRegularFile(const std::filesystem::path& file, Bytes* data, int* error) {
@@ -187,24 +183,13 @@ UserDefaults::FileContents UserDefaults::readFile(const std::filesystem::path& f
         return contents;
     }
     Domain& domain = contents.domain;
-    plist_dict_iter rawIter = nullptr;
-    plist_dict_new_iter(root, &rawIter);
-    const std::unique_ptr<void, FreeDeleter> iter(rawIter);
-    if (iter == nullptr) {
-        return contents;
-    }
-    while (true) {
-        char* rawKey = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(root, iter.get(), &rawKey, &value);
-        const std::unique_ptr<char, FreeDeleter> key(rawKey);
-        if (value == nullptr) {
-            break;
-        }
-        if (key != nullptr) {
-            domain.emplace(std::string(key.get()), valueOf(value));
-        }
-    }
+    static_cast<void>(
+        forEachDictionaryEntry(parsed->root.get(), [&domain](const char* key, PlistNode value) {
+            if (key != nullptr) {
+                domain.emplace(std::string(key), valueOf(static_cast<plist_t>(value)));
+            }
+            return true;
+        }));
     return contents;
 }
 

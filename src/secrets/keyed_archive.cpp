@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/plist_limits.h"
-#include "secrets/utf8.h"
+#include "platform/text.h"
 
 namespace lockstep {
 
@@ -98,10 +98,10 @@ std::uint64_t KeyedArchiver::addText(std::string_view text) {
     // while converting it, so bytes that are not UTF-8 become U+FFFD here,
     // the same in both formats. libplist takes C strings: a text is cut at
     // its first NUL byte.
-    if (isValidUTF8(text)) {
+    if (isValidUtf8(text)) {
         return append(plist_new_string(std::string(text).c_str()));
     }
-    return append(plist_new_string(toValidUTF8(text).c_str()));
+    return append(plist_new_string(toValidUtf8(text).c_str()));
 }
 
 std::uint64_t KeyedArchiver::addData(const Bytes& data) {

@@ -19,8 +19,8 @@
 
 #include "account/machine_identity.h"
 #include "log/log.h"
+#include "platform/text.h"
 #include "secrets/secret_keeper.h"
-#include "secrets/utf8.h"
 
 namespace lockstep {
 
@@ -110,7 +110,7 @@ SecretBytes aesKeyMaterial(const Bytes& rfidUID, const std::optional<std::string
     if (bytes.size() < kKeyMaterialUIDLength) {
         bytes.resize(kKeyMaterialUIDLength, 0x00);
     }
-    if (pin.has_value() && isValidUTF8(*pin)) {
+    if (pin.has_value() && isValidUtf8(*pin)) {
         bytes.insert(bytes.end(), pin->begin(), pin->end());
     }
     bytes.insert(bytes.end(), serial.begin(), serial.end());
@@ -120,7 +120,7 @@ SecretBytes aesKeyMaterial(const Bytes& rfidUID, const std::optional<std::string
 AESKeyAndSalt keyForAES(const Context& ctx, const Bytes& rfidUID, const std::optional<Bytes>& salt,
                         const std::optional<std::string>& pin) {
     std::optional<std::string> serial = getSerial(ctx.machineRoot);
-    if (!serial.has_value() || !isValidUTF8(*serial)) {
+    if (!serial.has_value() || !isValidUtf8(*serial)) {
         LOCKSTEP_LOG_DEBUG("serial number error", kKeyForAESName);
         throw SecretKeeperError(SecretKeeperError::Case::aesEncryptionError);
     }

@@ -3,7 +3,7 @@
 #include <array>
 #include <utility>
 
-#include "secrets/utf8.h"
+#include "platform/text.h"
 
 namespace lockstep {
 
@@ -70,7 +70,7 @@ SecretKeeper::SecretKeeper(KeychainService& keychain, std::string label, std::st
                            std::filesystem::path folder)
     : secretsFolderURL(std::move(folder)), keychain_(&keychain), label_(std::move(label)) {
     secretsFileURL = secretsFolderURL / kSecretsFileName;
-    if (!isValidUTF8(tag)) {
+    if (!isValidUtf8(tag)) {
         throw SecretKeeperError(SecretKeeperError::Case::invalidTag);
     }
     tag_ = toBytes(tag);

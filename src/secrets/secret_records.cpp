@@ -1,7 +1,9 @@
 // GCC 12 at -O3 reports a memcmp bound beyond the largest object size inside
 // std::map's inlined comparison of byte-string keys (a false positive in the
 // standard library headers, so it is silenced for the whole file).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wstringop-overread"
+#endif
 
 #include "secrets/secret_records.h"
 

@@ -20,6 +20,7 @@
 #include "fault_fixtures.h"
 #include "keychain/keychain_util.h"
 #include "platform/process.h"
+#include "support/child_mode.h"
 #include "support/directory_fixture.h"
 #include "support/kill_vfs.h"
 #include "support/temp_dir.h"
@@ -35,12 +36,8 @@ constexpr char kChildKillAt[] = "LOCKSTEP_CUT_AT";
 constexpr char kChildPassword[] = "LOCKSTEP_CUT_PASSWORD";
 constexpr char kOldPassword[] = "old password 7f3a";
 
-// Runs only as a child of the tests below; skipped in a normal run.
-TEST(EnrolmentChild, Run) {
-    const char* keychains = std::getenv(kChildKeychains);
-    if (keychains == nullptr) {
-        GTEST_SKIP() << "runs only as a child of the killed-enrolment tests";
-    }
+// The child of the killed-enrolment tests, run instead of the tests.
+int runEnrolmentChild(const char* keychains) {
     kill_vfs::install();
     TestMachine machine(std::getenv(kChildAccounts), keychains);
     kill_vfs::arm(std::atoi(std::getenv(kChildKillAt)));
@@ -49,10 +46,13 @@ TEST(EnrolmentChild, Run) {
     kill_vfs::arm(0);
     if (printed != kEnrolled) {
         std::cerr << "enrolment child printed: " << printed << std::endl;
-        std::_Exit(3);
+        return 3;
     }
-    std::_Exit(0);
+    return 0;
 }
+
+[[maybe_unused]] ::testing::Environment* const enrolmentChild =
+    addChildMode(kChildKeychains, runEnrolmentChild);
 
 // Starts this program again for the child above; gives how it ended.
 ExitStatus runChild(const std::map<std::string, std::string>& environment) {
@@ -60,7 +60,7 @@ ExitStatus runChild(const std::map<std::string, std::string>& environment) {
         ::setenv(name.c_str(), value.c_str(), 1);
     }
     auto spawned = spawnProcess({.program = fs::read_symlink("/proc/self/exe").string(),
-                                 .arguments = {"--gtest_filter=EnrolmentChild.Run"},
+                                 .arguments = {},
                                  .input = ChildStream::Null,
                                  .output = ChildStream::Null});
     for (const auto& [name, value] : environment) {

@@ -9,12 +9,12 @@
 #include <tuple>
 #include <vector>
 
-#include "keychain/hex.h"
 #include "keychain/keychain_util.h"
 #include "platform/context.h"
 #include "platform/directory/directory.h"
 #include "platform/keychain/sqlite_keychain.h"
 #include "platform/plist.h"
+#include "platform/text.h"
 #include "support/log_capture.h"
 
 namespace lockstep::testing {

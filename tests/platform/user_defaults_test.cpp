@@ -63,7 +63,10 @@ TEST_P(UserDefaultsTest, ReadsEveryKindOfValueAndTheUserFileWinsKeyByKey) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, UserDefaultsTest,
-                         ::testing::Values(PlistFormat::XML, PlistFormat::Binary));
+                         ::testing::Values(PlistFormat::XML, PlistFormat::Binary),
+                         [](const auto& param) {
+                             return param.param == PlistFormat::XML ? "XML" : "Binary";
+                         });
 
 TEST(UserDefaultsFilesTest, BadFilesHoldNoKeys) {
     TempDir dir;

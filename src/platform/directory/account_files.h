@@ -20,9 +20,9 @@
 namespace lockstep::account_files {
 
 // Largest account file read; a larger one is refused as damaged.
-inline constexpr std::size_t kMaxFileBytes = 64U * 1024U * 1024U;
+inline constexpr std::size_t kMaxFileBytes = std::size_t{64} * 1024 * 1024;
 // Longest line taken as an entry; longer lines are skipped.
-inline constexpr std::size_t kMaxLineBytes = 1024U * 1024U;
+inline constexpr std::size_t kMaxLineBytes = std::size_t{1024} * 1024;
 
 // Permission bits and owner of a file, kept when the file is rewritten.
 struct FileAttributes {

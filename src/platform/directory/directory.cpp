@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/text.h"
+
 namespace lockstep {
 
 namespace {
@@ -12,9 +14,8 @@ void appendPrintable(std::string& out, std::string_view text) {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(byte));
-            out += escaped;
+            out += "\\x";
+            appendHexByte(out, byte);
         } else {
             out += c;
         }
@@ -25,7 +26,7 @@ void appendPrintable(std::string& out, std::string_view text) {
 
 std::string ODRecord::description() const {
     char address[32];
-    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
+    static_cast<void>(std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this)));
     std::string text = "<ODRecord: ";
     text += address;
     text += "> {recordType: ";

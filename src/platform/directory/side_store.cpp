@@ -11,7 +11,7 @@
 
 #include "platform/directory/account_files.h"
 #include "platform/plist.h"
-#include "platform/process.h"
+#include "platform/text.h"
 
 namespace lockstep {
 
@@ -21,10 +21,7 @@ namespace {
 // the file-name limit.
 constexpr std::size_t kMaxEncodedName = 200;
 
-struct FreeDeleter {
-    void operator()(char* p) const noexcept { std::free(p); }
-};
-using MallocText = std::unique_ptr<char, FreeDeleter>;
+using MallocText = PlistMalloced<char>;
 
 std::optional<std::string_view> folderFor(std::string_view recordType) {
     if (recordType == kODRecordTypeUsers) {
@@ -88,7 +85,6 @@ std::optional<ODError> makeFolders(const std::filesystem::path& folder) {
 }  // namespace
 
 std::optional<std::string> SideStore::encodeName(std::string_view name) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     if (name.empty()) {
         return std::nullopt;
     }
@@ -101,8 +97,7 @@ std::optional<std::string> SideStore::encodeName(std::string_view name) {
             encoded += c;
         } else {
             encoded += '%';
-            encoded += kHex[byte >> 4U];
-            encoded += kHex[byte & 0x0FU];
+            appendHexByte(encoded, byte, HexCase::Upper);
         }
         if (encoded.size() > kMaxEncodedName) {
             return std::nullopt;
@@ -135,36 +130,22 @@ ODAttributes SideStore::read(std::string_view recordType, std::string_view name)
     if (!parsed) {
         return attributes;
     }
-    plist_t root = parsed->root.get();
-    if (plist_get_node_type(root) != PLIST_DICT) {
-        return attributes;
-    }
-    plist_dict_iter iterator = nullptr;
-    plist_dict_new_iter(root, &iterator);
-    const std::unique_ptr<void, void (*)(void*)> ownedIterator(iterator, std::free);
-    if (iterator == nullptr) {
-        return attributes;
-    }
-    for (;;) {
-        char* rawKey = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(root, iterator, &rawKey, &value);
-        const MallocText key(rawKey);
-        if (value == nullptr) {
-            break;
-        }
-        if (!key) {
-            continue;
-        }
-        const std::string_view attribute(key.get());
-        if (attribute.size() <= kODNativeAttributePrefix.size() ||
-            attribute.substr(0, kODNativeAttributePrefix.size()) != kODNativeAttributePrefix) {
-            continue;
-        }
-        if (auto values = readValues(value)) {
-            attributes.emplace(std::string(attribute), std::move(*values));
-        }
-    }
+    // A root that is no dictionary holds no attributes.
+    static_cast<void>(
+        forEachDictionaryEntry(parsed->root.get(), [&attributes](const char* key, PlistNode value) {
+            if (key == nullptr) {
+                return true;
+            }
+            const std::string_view attribute(key);
+            if (attribute.size() <= kODNativeAttributePrefix.size() ||
+                attribute.substr(0, kODNativeAttributePrefix.size()) != kODNativeAttributePrefix) {
+                return true;
+            }
+            if (auto values = readValues(static_cast<plist_t>(value))) {
+                attributes.emplace(std::string(attribute), std::move(*values));
+            }
+            return true;
+        }));
     return attributes;
 }
 
@@ -176,12 +157,12 @@ std::optional<ODError> SideStore::setValue(std::string_view recordType, std::str
                        "the record name cannot be stored in the attribute store");
     }
     const std::string key(attribute);
-    if (key.find('\0') != std::string::npos || !isValidUtf8(key)) {
+    if (!isUtf8WithoutNul(key)) {
         return ODError(kODErrorRecordParameterError, "the attribute name is not valid text");
     }
     PlistPtr item;
     if (const auto* text = std::get_if<std::string>(&value)) {
-        if (text->find('\0') != std::string::npos || !isValidUtf8(*text)) {
+        if (!isUtf8WithoutNul(*text)) {
             return ODError(kODErrorRecordParameterError, "the value is not valid text");
         }
         item.reset(plist_new_string(text->c_str()));

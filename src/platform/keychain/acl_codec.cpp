@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/plist.h"
+#include "platform/text.h"
 
 namespace lockstep::keychain_internal {
 
@@ -192,18 +193,7 @@ std::optional<std::string> partitionDescription(std::string_view partition) {
     if (!xml) {
         return std::nullopt;
     }
-    return toHex(*xml);
-}
-
-std::string toHex(const Bytes& bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (const std::uint8_t byte : bytes) {
-        text.push_back(kDigits[byte >> 4U]);
-        text.push_back(kDigits[byte & 0x0FU]);
-    }
-    return text;
+    return hexEncode(*xml);
 }
 
 }  // namespace lockstep::keychain_internal

@@ -29,7 +29,4 @@ namespace lockstep::keychain_internal {
 // XML property list {"Partitions": [partition]}.
 [[nodiscard]] std::optional<std::string> partitionDescription(std::string_view partition);
 
-// Lower-case hexadecimal text of bytes, two digits a byte, no separator.
-[[nodiscard]] std::string toHex(const Bytes& bytes);
-
 }  // namespace lockstep::keychain_internal

@@ -15,6 +15,7 @@
 
 #include "platform/keychain/acl_codec.h"
 #include "platform/scoped_fd.h"
+#include "platform/text.h"
 
 namespace lockstep::keychain_internal {
 
@@ -149,8 +150,7 @@ OSStatus createKeyFile(const std::filesystem::path& path) {
     if (const OSStatus status = fillRandom(suffix.data(), suffix.size()); status != errSecSuccess) {
         return status;
     }
-    const std::filesystem::path temporary =
-        path.string() + ".new-" + toHex(Bytes(suffix.begin(), suffix.end()));
+    const std::filesystem::path temporary = path.string() + ".new-" + hexEncode(suffix);
     {
         const ScopedFD fd(::open(temporary.c_str(),
                                  O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY,

@@ -76,7 +76,10 @@ std::vector<std::string> rawSql(const std::filesystem::path& database, const std
         [](void* out, int columns, char** values, char** /*names*/) {
             std::string row;
             for (int i = 0; i < columns; ++i) {
-                row += (i > 0 ? "|" : "") + std::string(values[i] != nullptr ? values[i] : "");
+                if (i > 0) {
+                    row += '|';
+                }
+                row += values[i] != nullptr ? values[i] : "";
             }
             static_cast<std::vector<std::string>*>(out)->push_back(std::move(row));
             return 0;

@@ -1,7 +1,7 @@
 // Keychains shared by processes: two processes changing one keychain at
 // once, and a process killed in the middle of a change. The child side runs
-// in this same test program, started again with a filter for
-// KeychainChild.Run and its order in the environment.
+// in this same test program, started again with its order in the
+// environment (see support/child_mode.h).
 
 #include <fcntl.h>
 #include <signal.h>
@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "keychain_test_support.h"
+#include "support/child_mode.h"
 #include "support/kill_vfs.h"
 
 extern char** environ;
@@ -73,12 +74,8 @@ void check(OSStatus status, int code, const char* what) {
     }
 }
 
-// Runs only as a child of the tests below; skipped in a normal run.
-TEST(KeychainChild, Run) {
-    const char* order = std::getenv(kOrder);
-    if (order == nullptr) {
-        GTEST_SKIP() << "runs only as a child of the keychain process tests";
-    }
+// The child of the tests below, run with its order instead of the tests.
+int runKeychainChild(const char* order) {
     std::string op, dir, argument;
     std::istringstream(order) >> op >> dir >> argument;
     if (op != "race") {
@@ -108,10 +105,13 @@ TEST(KeychainChild, Run) {
                                                    item, access, 0, nullptr);
     kill_vfs::arm(0);
     check(status, 15, op.c_str());
-    std::_Exit(0);
+    return 0;
 }
 
-// Starts this program again as KeychainChild.Run with `order`, its output
+[[maybe_unused]] ::testing::Environment* const keychainChild =
+    addChildMode(kOrder, runKeychainChild);
+
+// Starts this program again as the keychain child with `order`, its output
 // going to /dev/null; gives the child's pid.
 pid_t spawnChild(const std::string& order) {
     std::string variable = std::string(kOrder) + "=" + order;
@@ -120,8 +120,8 @@ pid_t spawnChild(const std::string& order) {
         envp.push_back(*entry);
     }
     envp.push_back(nullptr);
-    std::string program = "/proc/self/exe", filter = "--gtest_filter=KeychainChild.Run";
-    char* argv[] = {program.data(), filter.data(), nullptr};
+    std::string program = "/proc/self/exe";
+    char* argv[] = {program.data(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);

@@ -7,6 +7,7 @@
 #include "keychain_test_support.h"
 #include "platform/keychain/acl_codec.h"
 #include "platform/keychain/keychain_store.h"
+#include "platform/text.h"
 
 namespace lockstep::testing {
 namespace {
@@ -40,8 +41,7 @@ TEST_F(StorageTest, SecretsAreEncryptedAtRestAndWipedOnDelete) {
     const auto sealed = rawSql(systemPath(), "SELECT lower(hex(data)) FROM genp");
     ASSERT_EQ(sealed.size(), 1U);
     const auto onDisk = [&] {
-        return keychain_internal::toHex(fileBytes(systemPath())).find(sealed[0]) !=
-               std::string::npos;
+        return hexEncode(fileBytes(systemPath())).find(sealed[0]) != std::string::npos;
     };
     ASSERT_TRUE(onDisk());
     ASSERT_EQ(service_.SecKeychainItemDelete(item), errSecSuccess);
