@@ -11,7 +11,7 @@ PACKAGE_BUILD_DIR ?= build-package
 DEB_BUILDFLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags
 
 .PHONY: all deps configure build test test-asan demo bench format tidy clean \
-	install uninstall package
+	install uninstall package vm-test
 
 all: build
 
@@ -96,3 +96,15 @@ fuzz:
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) build-bench $(PACKAGE_BUILD_DIR)
+
+# The authenticated restart proven on a booting Debian 12 guest under QEMU
+# (KVM when a guest really runs under it, else emulation): builds the package,
+# builds and caches the guest under build-vm/ (delete it to rebuild), then
+# plays the scenarios of tests/vm/vm-test over the guest's serial console.
+# Not part of `make test`: it needs root and takes several minutes.
+VM_DIR ?= build-vm
+vm-test: package
+	./scripts/install-deps --vm
+	./tests/vm/build-image $(VM_DIR)/image
+	./tests/vm/vm-test --image $(VM_DIR)/image --work $(VM_DIR)/run \
+	  --package "$$(ls $(PACKAGE_BUILD_DIR)/lockstep_*.deb)"
