@@ -54,7 +54,7 @@ tidy: configure
 # unit and tmpfiles snippet and the example preferences under PREFIX (DESTDIR
 # is honoured); `make uninstall` removes what the last install recorded.
 install: configure
-	cmake --build $(BUILD_DIR) -j $(JOBS) --target lockstepd lockstepctl lockstep_docs
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target lockstepd lockstepctl fdesetup lockstep_docs
 	umask 022 && DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 uninstall:

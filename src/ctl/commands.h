@@ -121,6 +121,10 @@ struct StatusReport {
     bool toolPresent = false;
     // Nothing when the log file could not be told.
     std::optional<LogFinding> log;
+    // Whether an authenticated restart is armed (nothing: no kexec), and
+    // why the tool cannot arm one here (nothing: it can, or nobody asked).
+    std::optional<bool> restartArmed;
+    std::optional<std::string> restartUnsupported;
 
     // The first problem in the documented order, or ok.
     [[nodiscard]] ExitStatus verdict() const;

@@ -1,6 +1,7 @@
 #include "ctl/ctl.h"
 
 #include <CLI/CLI.hpp>
+#include <cstring>
 #include <exception>
 #include <ostream>
 
@@ -119,6 +120,17 @@ int run(const std::vector<std::string>& arguments, const Services& services, std
             exitStatus = finish(printItems(file, system, filter, out), err);
         } else if (disarm->parsed()) {
             exitStatus = finish(ctl::disarm(services, options.account, out), err);
+            // An armed restart would still unlock the disk once: it goes too.
+            if (services.restart.armed && services.restart.unload &&
+                services.restart.armed().value_or(false)) {
+                if (const int error = services.restart.unload(); error != 0) {
+                    err << kProgram << ": cannot unload the armed restart: " << std::strerror(error)
+                        << '\n';
+                    exitStatus = static_cast<int>(ExitStatus::failure);
+                } else {
+                    out << "unloaded the armed authenticated restart\n";
+                }
+            }
         }
         out.flush();
         if (!out) {

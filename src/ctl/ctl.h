@@ -36,6 +36,18 @@ enum class ExitStatus : int {
 // The service name of the credential that lockstepd stores and reads.
 inline constexpr std::string_view kCredentialService = "Lockstep";
 
+// The authenticated restart that the restart tool arms by loading a kernel
+// for kexec. Every member may be empty (then nothing is known or done).
+struct ArmedRestart {
+    // Whether a restart kernel is loaded; nothing when the kernel has no kexec.
+    std::function<std::optional<bool>()> armed;
+    // Unloads it: 0, or the errno.
+    std::function<int()> unload;
+    // Whether the restart tool can arm one here: nothing when it can, else
+    // why not in its words.
+    std::function<std::optional<std::string>()> unsupportedReason;
+};
+
 // What lockstepctl reaches on the machine. main() builds it from the real
 // machine; tests from temporary folders. Nothing here is taken from the
 // environment.
@@ -49,6 +61,7 @@ struct Services {
     // The log file lockstepd writes, or nothing when it cannot be told (for
     // instance for another user than root).
     std::function<std::optional<std::filesystem::path>()> logFile;
+    ArmedRestart restart{};
 };
 
 // Runs one lockstepctl command line (without the program name): results on

@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "ctl/ctl.h"
+#include "fdesetup/kexec.h"
 #include "log/log.h"
 #include "log/unified_logger.h"
 #include "platform/directory/local_directory.h"
 #include "platform/hardening.h"
 #include "platform/keychain/sqlite_keychain.h"
+#include "platform/process.h"
 #include "platform/system_log.h"
 #include "platform/user_defaults.h"
 
@@ -24,6 +26,38 @@ std::filesystem::path executableFolder() {
     std::error_code error;
     const auto path = std::filesystem::read_symlink("/proc/self/exe", error);
     return error ? std::filesystem::path() : path.parent_path();
+}
+
+// The restart the tool arms on this machine: the kernel's kexec state, and
+// the tool's own answer to whether it can arm one.
+lockstep::ctl::ArmedRestart restartOfThisMachine() {
+    return {
+        .armed = [] { return lockstep::fde::kexecLoaded(lockstep::fde::Machine{}); },
+        .unload = [] { return lockstep::fde::SyscallKexec().unload(); },
+        .unsupportedReason = []() -> std::optional<std::string> {
+            lockstep::ProcessOptions options;
+            options.program = "/usr/bin/fdesetup";
+            options.arguments = {"supportsauthrestart", "-verbose"};
+            options.input = lockstep::ChildStream::Null;
+            options.output = lockstep::ChildStream::Pipe;
+            options.error = lockstep::ChildStream::Null;
+            auto spawned = lockstep::spawnProcess(options);
+            if (!spawned.process) {
+                return "the restart tool cannot be started: " + spawned.errorDescription();
+            }
+            const auto output = spawned.process->communicate();
+            static_cast<void>(spawned.process->wait());
+            const std::string text(output.output.begin(), output.output.end());
+            if (text.starts_with("true\n")) {
+                return std::nullopt;
+            }
+            const std::size_t reason = text.find('\n');
+            const std::string why =
+                reason == std::string::npos ? std::string() : text.substr(reason + 1);
+            return why.empty() ? std::string("the restart tool says it cannot")
+                               : why.substr(0, why.find('\n'));
+        },
+    };
 }
 
 }  // namespace
@@ -71,6 +105,7 @@ int main(int argc, char** argv) {
             }
             return logger.hostPath(logger.logFileURL());
         },
+        .restart = restartOfThisMachine(),
     };
     return lockstep::ctl::run(arguments, services, std::cout, std::cerr);
 }

@@ -210,6 +210,12 @@ StatusReport checkStatus(const Services& services) {
     report.keychainPath = services.systemKeychainPath;
     report.toolPath = ctx.fdesetupPath;
     report.toolPresent = isExecutableFile(ctx.fdesetupPath);
+    if (services.restart.armed) {
+        report.restartArmed = services.restart.armed();
+    }
+    if (services.restart.unsupportedReason) {
+        report.restartUnsupported = services.restart.unsupportedReason();
+    }
     if (services.logFile) {
         if (const auto file = services.logFile()) {
             report.log = findLastOutcome(*file);
@@ -305,6 +311,14 @@ void printStatus(const StatusReport& report, std::ostream& out) {
 
     out << "restart tool: " << printable(report.toolPath.string())
         << (report.toolPresent ? " is present" : ": MISSING or not executable") << '\n';
+    out << "restart:      "
+        << (!report.restartArmed   ? "cannot be armed on this kernel (no kexec)"
+            : *report.restartArmed ? "armed"
+                                   : "not armed")
+        << (report.restartUnsupported
+                ? "; the tool cannot arm one here: " + printable(*report.restartUnsupported)
+                : std::string())
+        << '\n';
 
     out << "last outcome: ";
     if (!report.log) {
@@ -355,7 +369,13 @@ void printStatusJson(const StatusReport& report, std::ostream& out) {
     } else {
         json["password"] = {{"checked", false}, {"valid", nullptr}, {"result", nullptr}};
     }
-    json["restartTool"] = {{"path", report.toolPath.string()}, {"present", report.toolPresent}};
+    json["restartTool"] = {
+        {"path", report.toolPath.string()},
+        {"present", report.toolPresent},
+        {"supported", !report.restartUnsupported.has_value()},
+        {"unsupportedReason",
+         report.restartUnsupported ? Json(*report.restartUnsupported) : Json(nullptr)}};
+    json["restartArmed"] = report.restartArmed ? Json(*report.restartArmed) : Json(nullptr);
     if (report.log) {
         Json outcome = nullptr;
         if (report.log->lastOutcome) {

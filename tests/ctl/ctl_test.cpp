@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -56,11 +57,22 @@ class CtlTest : public ::testing::Test {
     [[nodiscard]] Result ctl(const std::vector<std::string>& arguments) {
         std::ostringstream out;
         std::ostringstream err;
-        const int status = ctl::run(arguments,
-                                    {.context = context_,
-                                     .systemKeychainPath = systemKeychainPath(),
-                                     .logFile = [this] { return logFile_; }},
-                                    out, err);
+        const int status =
+            ctl::run(arguments,
+                     {.context = context_,
+                      .systemKeychainPath = systemKeychainPath(),
+                      .logFile = [this] { return logFile_; },
+                      .restart = {.armed = [this] { return armed_; },
+                                  .unload =
+                                      [this] {
+                                          ++unloads_;
+                                          if (unloadError_ == 0) {
+                                              armed_ = false;
+                                          }
+                                          return unloadError_;
+                                      },
+                                  .unsupportedReason = [this] { return unsupported_; }}},
+                     out, err);
         return {status, out.str(), err.str()};
     }
 
@@ -101,6 +113,11 @@ class CtlTest : public ::testing::Test {
                      .machineRoot = dir_ / "machine"};
     // What the service answers for the log file; nothing: not known.
     std::optional<fs::path> logFile_ = logPath();
+    // The kernel's kexec state, as the restart service reports it.
+    std::optional<bool> armed_ = false;
+    int unloadError_ = 0;
+    int unloads_ = 0;
+    std::optional<std::string> unsupported_;
 };
 
 // The status line (and JSON problem) of each exit status.
@@ -318,6 +335,44 @@ TEST_F(CtlTest, DisarmRemovesTheStoredCredentials) {
     result = ctl({"disarm"});
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.err, "lockstepctl: no credential of service \"Lockstep\" is stored\n");
+}
+
+// An armed restart shows in the status and goes with disarm, whether or not a
+// credential was stored; a failed unload is a failure.
+TEST_F(CtlTest, DisarmUnloadsAnArmedRestart) {
+    struct Step {
+        std::optional<bool> armed;
+        std::optional<std::string> unsupported;
+        int unloadError;
+        std::string statusLine;
+        int disarmStatus;
+        int unloads;
+    };
+    const std::vector<Step> steps = {
+        {true, std::nullopt, 0, "restart:      armed\n", 2, 1},
+        {false, std::nullopt, 0, "restart:      not armed\n", 2, 0},
+        {true, "the root file system is not on an encrypted volume", EPERM,
+         "restart:      armed; the tool cannot arm one here: the root file system is not on an "
+         "encrypted volume\n",
+         1, 1},
+        {std::nullopt, std::nullopt, 0, "restart:      cannot be armed on this kernel (no kexec)\n",
+         2, 0},
+    };
+    for (const Step& step : steps) {
+        armed_ = step.armed;
+        unsupported_ = step.unsupported;
+        unloadError_ = step.unloadError;
+        unloads_ = 0;
+        EXPECT_THAT(ctl({"status"}).out, HasSubstr(step.statusLine));
+        const Json json = Json::parse(ctl({"status", "--json"}).out);
+        EXPECT_EQ(json["restartTool"]["supported"], !step.unsupported.has_value());
+        const Result disarmed = ctl({"disarm"});
+        EXPECT_EQ(disarmed.status, step.disarmStatus) << disarmed.err;
+        EXPECT_EQ(unloads_, step.unloads);
+        EXPECT_EQ(
+            disarmed.out.find("unloaded the armed authenticated restart") != std::string::npos,
+            step.unloads == 1 && step.unloadError == 0);
+    }
 }
 
 // Attributes come from a file anyone could have written: control characters

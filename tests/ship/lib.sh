@@ -36,8 +36,11 @@ cache_value() {
 expected_install() {
     local prefix=$1
     cat <<LIST
+755 $prefix/bin/fdesetup
+755 $prefix/lib/systemd/system-shutdown/lockstep-authrestart
 755 $prefix/sbin/lockstepctl
 755 $prefix/sbin/lockstepd
+644 $prefix/share/man/man8/fdesetup.8.gz
 644 $prefix/share/man/man8/lockstepctl.8.gz
 644 $prefix/share/man/man8/lockstepd.8.gz
 644 $prefix/lib/systemd/system/lockstepd.service

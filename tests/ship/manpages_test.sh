@@ -8,8 +8,9 @@ set -euo pipefail
 source_dir=$1
 daemon="$source_dir/man/lockstepd.8"
 ctl="$source_dir/man/lockstepctl.8"
+tool="$source_dir/man/fdesetup.8"
 
-for page in "$daemon" "$ctl"; do
+for page in "$daemon" "$ctl" "$tool"; do
     if command -v mandoc >/dev/null; then
         # Warnings and worse fail; style hints (such as a page that refers to
         # one not installed here) do not.
@@ -59,6 +60,10 @@ has "$daemon" NAME SYNOPSIS DESCRIPTION "EXIT STATUS" FILES SECURITY EXAMPLES \
 has "$ctl" NAME SYNOPSIS DESCRIPTION "EXIT STATUS" FILES EXAMPLES \
     "status [--json]" "list [--keychain file]" "show service [--account name]" \
     "disarm [--account name]"
+has "$tool" NAME SYNOPSIS DESCRIPTION "EXIT STATUS" FILES EXAMPLES \
+    "authrestart [-delayminutes minutes] [-inputplist]" "supportsauthrestart [-verbose]" \
+    "FileVault is On." "FileVault is Off." "add -usertoadd name" "remove -user name" \
+    "systemctl kexec" "systemctl reboot" "shutdown -r" "lockstep-authrestart"
 
 # The daemon's help texts in the page are the program's own.
 if [ -x "$2/lockstepd" ]; then

@@ -1,0 +1,95 @@
+// The restart tool as the tests install it at /usr/bin/fdesetup: the real
+// commands on a machine folder, with a kexec that records what it would have
+// loaded instead of loading it. Built for the tests only; the shipped program
+// has no such switch. Its environment:
+//   LOCKSTEP_STANDIN_MACHINE  the machine folder (as a test machine lays it out)
+//   LOCKSTEP_STANDIN_RELEASE  the running kernel's release
+//   LOCKSTEP_STANDIN_RECORD   path prefix: writes PREFIX.kernel, .initrd,
+//                             .cmdline and .log
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "fdesetup/tool.h"
+#include "platform/directory/local_directory.h"
+#include "platform/keychain/sqlite_keychain.h"
+
+namespace {
+
+std::string variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+void save(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string readAll(int fd) {
+    std::string out;
+    char chunk[65536];
+    off_t at = 0;
+    ssize_t got = 0;
+    while ((got = ::pread(fd, chunk, sizeof(chunk), at)) > 0) {
+        out.append(chunk, static_cast<std::size_t>(got));
+        at += got;
+    }
+    return out;
+}
+
+class RecordingKexec final : public lockstep::fde::KexecLoader {
+  public:
+    explicit RecordingKexec(std::string prefix) : prefix_(std::move(prefix)) {}
+    int load(int kernelFd, int initrdFd, std::string_view commandLine) override {
+        save(prefix_ + ".kernel", readAll(kernelFd));
+        save(prefix_ + ".initrd", readAll(initrdFd));
+        save(prefix_ + ".cmdline", std::string(commandLine));
+        return 0;
+    }
+    int unload() override { return 0; }
+
+  private:
+    std::string prefix_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!lockstep::fde::hardenProcess()) {
+        return 1;
+    }
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const std::string machineRoot = variable("LOCKSTEP_STANDIN_MACHINE");
+    const std::string record = variable("LOCKSTEP_STANDIN_RECORD");
+    RecordingKexec kexec(record);
+    lockstep::SqliteKeychainService keychain{lockstep::SqliteKeychainOptions{}};
+    lockstep::LocalDirectoryService directory{"/"};
+    const lockstep::Context accounts{.keychain = keychain,
+                                     .directory = directory,
+                                     .fdesetupPath = "/usr/bin/fdesetup",
+                                     .bundlePath = "/usr/bin",
+                                     .machineRoot = "/"};
+    std::ofstream log(record + ".log", std::ios::app);
+    lockstep::fde::ToolEnvironment env{
+        .machine = lockstep::fde::Machine{machineRoot, 0},
+        .release = variable("LOCKSTEP_STANDIN_RELEASE"),
+        .kexec = kexec,
+        .accounts = accounts,
+        .root = ::geteuid() == 0,
+        .inputFd = STDIN_FILENO,
+        .out = std::cout,
+        .err = std::cerr,
+        .askLine = [](const std::string&) { return std::optional<std::string>(); },
+        .askSecret =
+            [](const std::string&) { return std::optional<lockstep::fde::LockedBuffer>(); },
+        .log = [&log](std::string_view message) { log << message << "\n"
+                                                      << std::flush; },
+        .runCommand = [](const std::vector<std::string>&) { return false; },
+    };
+    return lockstep::fde::runTool(arguments, env);
+}
