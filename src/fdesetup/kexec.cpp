@@ -1,6 +1,8 @@
 #include "fdesetup/kexec.h"
 
 #include <linux/kexec.h>
+#include <linux/reboot.h>
+#include <sys/reboot.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -35,6 +37,12 @@ int SyscallKexec::load(int kernelFd, int initrdFd, std::string_view commandLine)
 int SyscallKexec::unload() {
     const long rc = ::syscall(SYS_kexec_file_load, -1, -1, 0UL, nullptr,
                               static_cast<unsigned long>(KEXEC_FILE_UNLOAD));
+    return rc == 0 ? 0 : errno;
+}
+
+int SyscallKexec::execute() {
+    ::sync();
+    const int rc = ::reboot(static_cast<int>(LINUX_REBOOT_CMD_KEXEC));
     return rc == 0 ? 0 : errno;
 }
 

@@ -19,6 +19,9 @@ class KexecLoader {
     [[nodiscard]] virtual int load(int kernelFd, int initrdFd, std::string_view commandLine) = 0;
     // Unloads whatever kernel is loaded. 0, or the errno.
     [[nodiscard]] virtual int unload() = 0;
+    // Boots the loaded kernel now (after syncing the file systems). Returns
+    // only when the kernel refused: the errno.
+    [[nodiscard]] virtual int execute() = 0;
 };
 
 // The real system call.
@@ -26,6 +29,7 @@ class SyscallKexec final : public KexecLoader {
   public:
     [[nodiscard]] int load(int kernelFd, int initrdFd, std::string_view commandLine) override;
     [[nodiscard]] int unload() override;
+    [[nodiscard]] int execute() override;
 };
 
 // Whether a kernel is loaded for the next restart (/sys/kernel/kexec_loaded);

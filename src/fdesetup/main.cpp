@@ -11,6 +11,7 @@
 
 #include "fdesetup/request.h"
 #include "fdesetup/tool.h"
+#include "log/unified_logger.h"
 #include "platform/directory/local_directory.h"
 #include "platform/keychain/sqlite_keychain.h"
 #include "platform/process.h"
@@ -26,6 +27,14 @@ int main(int argc, char** argv) {
     utsname names{};
     const std::string release = ::uname(&names) == 0 ? names.release : "";
     ::openlog("fdesetup", LOG_PID, LOG_AUTHPRIV);
+
+    // The account check logs as lockstepd does (system log and log file),
+    // never on this tool's standard streams, which carry only its own lines.
+    lockstep::LoggerEnvironment environment = lockstep::LoggerEnvironment::system();
+    environment.writeStandardError = nullptr;
+    environment.writeStandardOutput = nullptr;
+    lockstep::MDLUnifiedLogger logger(std::move(environment));
+    const lockstep::ScopedSharedLogger loggerScope(logger);
 
     lockstep::fde::SyscallKexec kexec;
     // The accounts' password check reads the local account files; the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <set>
@@ -33,6 +34,7 @@ constexpr std::string_view kUsage =
     "  add -usertoadd NAME [-inputplist]\n"
     "                        enable an account: a keyslot for its login password\n"
     "  remove -user NAME     disable an account: remove its keyslot\n"
+    "  restartarmed          boot the armed kernel now (systemd-shutdown's hook)\n"
     "\n"
     "Options:\n"
     "  -h, --help            show this help\n"
@@ -56,7 +58,8 @@ struct Usage {
 
 std::optional<Usage> parse(const std::vector<std::string>& arguments, Options& options) {
     static const std::set<std::string, std::less<>> kCommands = {
-        "authrestart", "supportsauthrestart", "status", "isactive", "list", "add", "remove"};
+        "authrestart", "supportsauthrestart", "status", "isactive", "list", "add",
+        "remove",      "restartarmed"};
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         const auto value = [&]() -> std::optional<std::string> {
@@ -116,6 +119,17 @@ std::optional<Usage> parse(const std::vector<std::string>& arguments, Options& o
     return std::nullopt;
 }
 
+// A name from the request as it may go into the log: control characters
+// would let it forge lines.
+std::string loggable(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += byte < 0x20 || byte == 0x7F ? '?' : c;
+    }
+    return out;
+}
+
 std::string isoTime(std::chrono::system_clock::time_point when) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
     std::tm utc{};
@@ -153,6 +167,9 @@ class Runner {
         }
         if (command == "list") {
             return list();
+        }
+        if (command == "restartarmed") {
+            return restartArmed();
         }
         if (command == "add") {
             return add();
@@ -261,7 +278,7 @@ class Runner {
             names += (names.empty() ? "" : ", ") + volume.name + " (keyslot " +
                      std::to_string(volume.keyslot) + ")";
         }
-        env_.log("authenticated restart armed for " + credential.user + " at " +
+        env_.log("authenticated restart armed for " + loggable(credential.user) + " at " +
                  isoTime(env_.now()) + ": volumes " + (names.empty() ? "none" : names) +
                  "; kernel " + plan->kernelPath + "; initramfs " + plan->initrdPath + " (" +
                  std::string(builderName(plan->info.builder)) + ", " +
@@ -277,6 +294,19 @@ class Runner {
             }
         }
         return kExitSuccess;
+    }
+
+    // Run by systemd-shutdown's hook at the very end of a reboot: the file
+    // systems are read-only and the service manager is gone, so the kernel
+    // is asked straight away.
+    int restartArmed() {
+        if (!kexecLoaded(env_.machine).value_or(false)) {
+            return fail("no authenticated restart is armed.");
+        }
+        env_.log("restarting into the armed kernel");
+        const int error = env_.kexec.execute();
+        return fail(std::string("the kernel refused to boot the armed kernel: ") +
+                    std::strerror(error) + ".");
     }
 
     // The LUKS volumes of the model, opened; nothing (after the error line)

@@ -1,7 +1,9 @@
 #include "fdesetup/volumes.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -164,12 +166,26 @@ std::optional<std::vector<std::string>> rootCryptNames(const Machine& machine,
     }
     // The last mount on "/" is the one in effect.
     std::string rootDevice;
+    std::string rootSource;
     std::istringstream lines(*mountinfo);
     for (std::string line; std::getline(lines, line);) {
         const auto parts = fields(line);
         if (parts.size() >= 5 && unescapeMountField(parts[4]) == "/") {
             rootDevice = parts[2];
+            // After the optional fields and "-": type, source, options.
+            const auto dash = std::find(parts.begin() + 5, parts.end(), "-");
+            rootSource = dash != parts.end() && dash + 2 < parts.end()
+                             ? unescapeMountField(*(dash + 2))
+                             : std::string();
         }
+    }
+    // Btrfs (and other file systems spanning devices) report an anonymous
+    // device number: the mount source names the block device instead.
+    struct stat source {};
+    if (rootDevice.starts_with("0:") && rootSource.starts_with("/dev/") &&
+        ::stat((machine / rootSource).c_str(), &source) == 0 && S_ISBLK(source.st_mode)) {
+        rootDevice =
+            std::to_string(major(source.st_rdev)) + ":" + std::to_string(minor(source.st_rdev));
     }
     if (rootDevice.empty()) {
         *problem = "the root file system is not in the mount table";

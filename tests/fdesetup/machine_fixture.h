@@ -46,6 +46,7 @@ class RecordingKexec final : public KexecLoader {
   public:
     int load(int kernelFd, int initrdFd, std::string_view commandLine) override;
     int unload() override;
+    int execute() override;
 
     std::optional<std::string> kernel;
     std::optional<std::vector<std::uint8_t>> initrd;
@@ -53,6 +54,7 @@ class RecordingKexec final : public KexecLoader {
     int seals = 0;
     int answer = 0;  // the errno to answer with
     int unloads = 0;
+    int executed = 0;
 };
 
 struct TestVolume {

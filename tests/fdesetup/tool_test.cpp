@@ -328,6 +328,14 @@ TEST(Status, ReportsTheDiskVolumesAndArming) {
     EXPECT_EQ(machine.run({"isactive"}).exit, 0);
     EXPECT_EQ(machine.run({"supportsauthrestart"}).out, "true\n");
 
+    // systemd-shutdown's hook boots the armed kernel, and only that.
+    const auto restart = machine.run({"restartarmed"});
+    EXPECT_EQ(machine.kexec.executed, 1);
+    EXPECT_THAT(restart.err, HasSubstr("the kernel refused to boot the armed kernel"));
+    lockstep::testing::writeFile(machine.root() / "sys/kernel/kexec_loaded", "0\n");
+    EXPECT_THAT(machine.run({"restartarmed"}).err, HasSubstr("no authenticated restart is armed"));
+    EXPECT_EQ(machine.kexec.executed, 1);
+
     machine.setRootDevice("8:1");
     EXPECT_EQ(machine.run({"status"}).out.substr(0, 18), "FileVault is Off.\n");
     const auto inactive = machine.run({"isactive"});

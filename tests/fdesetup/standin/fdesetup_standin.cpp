@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -52,6 +53,7 @@ class RecordingKexec final : public lockstep::fde::KexecLoader {
         return 0;
     }
     int unload() override { return 0; }
+    int execute() override { return EPERM; }
 
   private:
     std::string prefix_;
