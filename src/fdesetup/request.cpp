@@ -92,7 +92,8 @@ struct Echo {
     ~Echo() {
         if (restore) {
             static_cast<void>(::tcsetattr(fd, TCSAFLUSH, &saved));
-            static_cast<void>(::write(fd, "\n", 1));
+            // Best effort: the prompt's line ends even when the terminal is gone.
+            [[maybe_unused]] const ssize_t written = ::write(fd, "\n", 1);
         }
     }
 };
@@ -108,7 +109,7 @@ std::optional<LockedBuffer> readTerminalLine(const std::string& prompt, bool sec
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         echo.restore = ::tcsetattr(tty.get(), TCSAFLUSH, &quiet) == 0;
     }
-    static_cast<void>(::write(tty.get(), prompt.data(), prompt.size()));
+    [[maybe_unused]] const ssize_t written = ::write(tty.get(), prompt.data(), prompt.size());
     LockedBuffer line(kMaxPasswordBytes);
     if (!line.valid()) {
         return std::nullopt;
