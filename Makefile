@@ -14,7 +14,7 @@ PACKAGE_BUILD_DIR ?= build-package
 DEB_BUILDFLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags
 
 .PHONY: all help deps configure build test test-asan demo bench build-release build-clang \
-	format format-check tidy clean install uninstall package
+	format format-check tidy clean install uninstall package vm-test
 
 all: build ## build everything (the default)
 
@@ -122,3 +122,15 @@ fuzz: ## build the fuzzers with clang and fuzz each target
 
 clean: ## remove the build folders
 	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) build-bench build-release build-clang $(PACKAGE_BUILD_DIR)
+
+# The authenticated restart proven on a booting Debian 12 guest under QEMU
+# (KVM when a guest really runs under it, else emulation): builds the package,
+# builds and caches the guest under build-vm/ (delete it to rebuild), then
+# plays the scenarios of tests/vm/vm-test over the guest's serial console.
+# Not part of `make test`: it needs root and takes several minutes.
+VM_DIR ?= build-vm
+vm-test: package ## prove the authenticated restart on a booting Debian 12 guest (QEMU)
+	./scripts/install-deps --vm
+	./tests/vm/build-image $(VM_DIR)/image
+	./tests/vm/vm-test --image $(VM_DIR)/image --work $(VM_DIR)/run \
+	  --package "$$(ls $(PACKAGE_BUILD_DIR)/lockstep_*.deb)"

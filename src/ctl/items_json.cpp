@@ -6,7 +6,7 @@
 #include <ostream>
 
 #include "ctl/commands.h"
-#include "keychain/hex.h"
+#include "platform/text.h"
 
 namespace lockstep::ctl {
 
