@@ -18,7 +18,8 @@ constexpr off_t kKeyFileBytes = 32;
 
 std::string octal(mode_t mode) {
     char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777U));
+    static_cast<void>(
+        std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777U)));
     return text;
 }
 

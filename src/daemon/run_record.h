@@ -16,7 +16,7 @@ namespace lockstep {
 inline constexpr std::string_view kRunRecordName = "last-run";
 
 // The largest record that is read back; a real one is far smaller.
-inline constexpr std::size_t kRunRecordMaxBytes = 64 * 1024;
+inline constexpr std::size_t kRunRecordMaxBytes = std::size_t{64} * 1024;
 
 // The name of a result in the record ("armed", "notArmed", "noCredential",
 // "incorrectPassword", ...).

@@ -219,8 +219,10 @@ bool buildKeyArchive(const RestartPlan& plan, const std::vector<UnlockedVolume>&
             // ask); trying only the keyslot it opens keeps the boot quick.
             entry.keyFile = keyFilePath(entry, i);
             entry.options = entry.optionsWithout({"keyscript", "keyslot", "key-slot", "tries"});
-            entry.options += (entry.options.empty() ? "" : ",") + std::string("key-slot=") +
-                             std::to_string(unlocked->keyslot);
+            if (!entry.options.empty()) {
+                entry.options += ',';
+            }
+            entry.options.append("key-slot=").append(std::to_string(unlocked->keyslot));
         }
         crypttab += entry.line() + "\n";
     }

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/bytes.h"
+#include "platform/plist.h"
 #include "platform/scoped_fd.h"
 
 namespace lockstep::fde {
@@ -69,15 +70,10 @@ void wipeAllStrings(plist_t node) {
             }
             break;
         case PLIST_DICT: {
-            plist_dict_iter it = nullptr;
-            plist_dict_new_iter(node, &it);
-            plist_t item = nullptr;
-            do {
-                item = nullptr;
-                plist_dict_next_item(node, it, nullptr, &item);
-                wipeAllStrings(item);
-            } while (item != nullptr);
-            std::free(it);
+            static_cast<void>(forEachDictionaryEntry(node, [](const char*, PlistNode value) {
+                wipeAllStrings(static_cast<plist_t>(value));
+                return true;
+            }));
             break;
         }
         default:

@@ -24,7 +24,7 @@ struct InputPlist {
 };
 
 // Largest request read from standard input.
-inline constexpr std::size_t kMaxRequestBytes = 64 * 1024;
+inline constexpr std::size_t kMaxRequestBytes = std::size_t{64} * 1024;
 // Largest password taken.
 inline constexpr std::size_t kMaxPasswordBytes = 4096;
 

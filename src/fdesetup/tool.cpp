@@ -135,7 +135,7 @@ std::string isoTime(std::chrono::system_clock::time_point when) {
     std::tm utc{};
     ::gmtime_r(&seconds, &utc);
     char text[32] = {};
-    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
+    static_cast<void>(std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc));
     return text;
 }
 
@@ -468,7 +468,13 @@ class Runner {
             }
             std::string problem;
             if (!volume.removeUser(name, &problem)) {
-                return fail("cannot remove " + name + " from " + entry.name + ": " + problem + ".");
+                std::string message = "cannot remove " + name;
+                message.append(" from ")
+                    .append(entry.name)
+                    .append(": ")
+                    .append(problem)
+                    .append(".");
+                return fail(message);
             }
             env_.log("disabled " + name + " on " + entry.name);
         }

@@ -23,7 +23,7 @@ namespace lockstep {
 
 namespace {
 
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 
 // How often a bounded wait looks for the child's exit where the kernel offers
 // no process descriptor to watch (before Linux 5.3).

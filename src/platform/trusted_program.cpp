@@ -30,7 +30,8 @@ constexpr int kMaxLinks = 40;
 
 [[nodiscard]] std::string modeText(mode_t mode) {
     char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777U));
+    static_cast<void>(
+        std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777U)));
     return text;
 }
 

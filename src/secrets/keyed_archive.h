@@ -31,12 +31,12 @@ class KeyedEncodable {
 
 // Limits on the archives a KeyedUnarchiver accepts and on the work of
 // decoding one.
-inline constexpr std::size_t kMaxKeyedArchiveBytes = 1024U * 1024U;
+inline constexpr std::size_t kMaxKeyedArchiveBytes = std::size_t{1024} * 1024;
 inline constexpr std::size_t kMaxKeyedArchiveNesting = 32;  // of the property list
 inline constexpr std::size_t kMaxKeyedArchiveNodes = 1U << 17U;
-inline constexpr std::size_t kMaxKeyedArchivePayload = 4U * 1024U * 1024U;
+inline constexpr std::size_t kMaxKeyedArchivePayload = std::size_t{4} * 1024 * 1024;
 inline constexpr std::size_t kMaxDecodeDepth = 32;  // of objects inside objects
-inline constexpr std::size_t kMaxDecodedBytes = 8U * 1024U * 1024U;
+inline constexpr std::size_t kMaxDecodedBytes = std::size_t{8} * 1024 * 1024;
 inline constexpr std::size_t kMaxDecodeSteps = 1U << 20U;
 
 // Writes objects in the platform's keyed-archiver layout: a root dictionary

@@ -66,7 +66,7 @@ std::string_view SecretKeeperError::caseName(Case kind) noexcept {
     return index < kCaseNames.size() ? kCaseNames[index] : std::string_view("unknown");
 }
 
-SecretKeeper::SecretKeeper(KeychainService& keychain, std::string label, std::string tag,
+SecretKeeper::SecretKeeper(KeychainService& keychain, std::string label, std::string_view tag,
                            std::filesystem::path folder)
     : secretsFolderURL(std::move(folder)), keychain_(&keychain), label_(std::move(label)) {
     secretsFileURL = secretsFolderURL / kSecretsFileName;

@@ -68,7 +68,7 @@ class SecretKeeperError final : public Error {
 class SecretKeeper {
   public:
     // Throws SecretKeeperError::Case::invalidTag when `tag` is not UTF-8.
-    SecretKeeper(KeychainService& keychain, std::string label, std::string tag,
+    SecretKeeper(KeychainService& keychain, std::string label, std::string_view tag,
                  std::filesystem::path secretsFolderURL);
 
     // The System keychain, owned by the caller. Throws errorFindingKey when

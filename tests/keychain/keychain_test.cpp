@@ -226,7 +226,8 @@ TEST_F(ItemAccessTest, DecryptEntriesTrustTheCandidatesOthersKeepTheirContents) 
     const SecACLRef first = makeAcl({"ACLAuthorizationDecrypt"}, "d1", 7);
     const SecACLRef other = makeAcl({"ACLAuthorizationEncrypt"}, "keep", 3);
     const SecACLRef second = makeAcl({"ACLAuthorizationSign", "ACLAuthorizationDecrypt"}, "d2", 9);
-    second->applications = {{std::make_shared<SecTrustedApplication>("/old", Bytes{})}};
+    second->applications = {
+        {std::make_shared<SecTrustedApplication>(SecTrustedApplication{"/old", Bytes{}})}};
     service_.newAccess = std::make_shared<SecAccess>(SecAccess{{first, other, second}});
     // With no candidate, decrypt entries trust no application at all.
     ASSERT_TRUE(KeychainUtil::createItemAccess(ctx_, "alice").has_value());
@@ -262,7 +263,7 @@ class StoredAccessTest : public KeychainTest {
 
     SecKeychainItemRef item_;
     std::vector<SecTrustedApplicationRef> apps_ = {
-        std::make_shared<SecTrustedApplication>("/opt/app", Bytes{})};
+        std::make_shared<SecTrustedApplication>(SecTrustedApplication{"/opt/app", Bytes{}})};
 };
 
 TEST_F(StoredAccessTest, RewritesPartitionsKeepingOtherKeysAndFormat) {

@@ -272,7 +272,7 @@ OSStatus sha256OfFile(int fd, Bytes* digest) {
     if (ctx == nullptr || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
         return errSecInternalComponent;
     }
-    std::array<std::uint8_t, 64 * 1024> buffer{};
+    std::array<std::uint8_t, std::size_t{64} * 1024> buffer{};
     for (;;) {
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0) {

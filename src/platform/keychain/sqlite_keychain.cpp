@@ -24,8 +24,8 @@ using keychain_internal::StoredItem;
 
 // Limits on what one item may hold: far above any credential, low enough
 // that every length fits the 32-bit fields of the lookups.
-constexpr std::size_t kMaxAttributeBytes = 64U * 1024U;
-constexpr std::size_t kMaxSecretBytes = 1024U * 1024U;
+constexpr std::size_t kMaxAttributeBytes = std::size_t{64} * 1024;
+constexpr std::size_t kMaxSecretBytes = std::size_t{1024} * 1024;
 
 // The authorizations of the ACL that guards use of the secret.
 const std::vector<std::string>& useAuthorizations() {
@@ -79,7 +79,7 @@ std::optional<std::filesystem::path> userDefaultKeychainPath() {
         struct passwd entry {};
         struct passwd* result = nullptr;
         const int error = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result);
-        if (error == ERANGE && size < 1024U * 1024U) {
+        if (error == ERANGE && size < std::size_t{1024} * 1024) {
             size *= 2;
             continue;
         }
