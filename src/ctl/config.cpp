@@ -57,7 +57,9 @@ std::string kindOf(const UserDefaults::Value& value) {
 }
 
 std::string inQuotes(std::string_view text) {
-    return "'" + printable(text) + "'";
+    std::string quoted = "'";
+    quoted.append(printable(text)).append("'");
+    return quoted;
 }
 
 std::string octalMode(mode_t mode) {

@@ -66,16 +66,16 @@ Json toolJson(const ToolRun& tool) {
 // Members of the record, read with their types checked; each reader throws
 // std::runtime_error naming the member that is wrong.
 const Json& member(const Json& object, const char* name, Json::value_t type, bool nullable) {
-    const auto found = object.find(name);
-    if (found == object.end()) {
+    if (!object.contains(name)) {
         throw std::runtime_error(std::string("no member \"") + name + "\"");
     }
+    const Json& found = object.at(name);
     const bool numberWanted = type == Json::value_t::number_integer;
-    const bool typeMatches = numberWanted ? found->is_number_integer() : found->type() == type;
-    if (!typeMatches && !(nullable && found->is_null())) {
+    const bool typeMatches = numberWanted ? found.is_number_integer() : found.type() == type;
+    if (!typeMatches && !(nullable && found.is_null())) {
         throw std::runtime_error(std::string("member \"") + name + "\" has the wrong type");
     }
-    return *found;
+    return found;
 }
 
 std::optional<std::string> optionalText(const Json& object, const char* name) {

@@ -121,7 +121,10 @@ std::string CrypttabEntry::optionsWithout(const std::vector<std::string_view>& k
             dropped = dropped || key == k;
         }
         if (!dropped) {
-            out += (out.empty() ? "" : ",") + std::string(item);
+            if (!out.empty()) {
+                out += ',';
+            }
+            out += item;
         }
     }
     return out;
@@ -268,8 +271,9 @@ std::optional<std::string> untrustedFileReason(const Machine& machine, std::stri
             const auto next =
                 (target.is_absolute() ? machine / target.string() : current.parent_path() / target)
                     .lexically_normal();
-            if (auto reason =
-                    untrustedFileReason(machine, "/" + next.lexically_relative(top).string())) {
+            std::string inside = "/";
+            inside += next.lexically_relative(top).string();
+            if (auto reason = untrustedFileReason(machine, inside)) {
                 return reason;
             }
         } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
