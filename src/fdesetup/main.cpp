@@ -13,12 +13,13 @@
 #include "fdesetup/tool.h"
 #include "log/unified_logger.h"
 #include "platform/directory/local_directory.h"
+#include "platform/hardening.h"
 #include "platform/keychain/sqlite_keychain.h"
 #include "platform/process.h"
 
 int main(int argc, char** argv) {
     // Before anything secret is read: no core dumps, no ptrace by others.
-    if (!lockstep::fde::hardenProcess()) {
+    if (!lockstep::protectMemory()) {
         std::cerr << "Error: the process cannot be protected from core dumps.\n";
         return lockstep::fde::kExitFailure;
     }

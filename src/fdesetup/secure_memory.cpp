@@ -1,8 +1,6 @@
 #include "fdesetup/secure_memory.h"
 
 #include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -106,13 +104,6 @@ void LockedBuffer::clear() {
 
 bool equalSecrets(const LockedBuffer& a, const LockedBuffer& b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
-}
-
-bool hardenProcess() {
-    const rlimit noCore{0, 0};
-    const bool limited = ::setrlimit(RLIMIT_CORE, &noCore) == 0;
-    const bool undumpable = ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
-    return limited && undumpable;
 }
 
 }  // namespace lockstep::fde

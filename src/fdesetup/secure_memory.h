@@ -56,9 +56,4 @@ class LockedBuffer {
 // Two buffers with the same contents.
 [[nodiscard]] bool equalSecrets(const LockedBuffer& a, const LockedBuffer& b);
 
-// Makes the process unfit to leak what it holds: not dumpable (no core
-// files, no ptrace attach by the same user) and a core size limit of zero.
-// False when either could not be set.
-[[nodiscard]] bool hardenProcess();
-
 }  // namespace lockstep::fde

@@ -18,6 +18,7 @@
 
 #include "fdesetup/tool.h"
 #include "platform/directory/local_directory.h"
+#include "platform/hardening.h"
 #include "platform/keychain/sqlite_keychain.h"
 
 namespace {
@@ -62,7 +63,7 @@ class RecordingKexec final : public lockstep::fde::KexecLoader {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!lockstep::fde::hardenProcess()) {
+    if (!lockstep::protectMemory()) {
         return 1;
     }
     const std::vector<std::string> arguments(argv + 1, argv + argc);
