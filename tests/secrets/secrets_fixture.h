@@ -1,6 +1,5 @@
 #pragma once
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -9,10 +8,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "keychain/faulty_keychain.h"
 #include "platform/context.h"
 #include "platform/directory/local_directory.h"
 #include "platform/keychain/sqlite_keychain.h"
@@ -21,53 +20,10 @@
 
 namespace lockstep::testing {
 
-// Passes the two operations the secret store calls on to a real keychain
-// service until a test forces another answer; the store calls nothing else.
-class KeychainDouble : public KeychainService {
-  public:
-    explicit KeychainDouble(KeychainService& real) {
-        using ::testing::Invoke;
-        ON_CALL(*this, SecKeychainCopyDomainDefault)
-            .WillByDefault(Invoke(&real, &KeychainService::SecKeychainCopyDomainDefault));
-        ON_CALL(*this, SecRandomCopyBytes)
-            .WillByDefault(Invoke(&real, &KeychainService::SecRandomCopyBytes));
-    }
-    MOCK_METHOD(OSStatus, SecKeychainCopyDomainDefault, (SecPreferencesDomain, SecKeychainRef*),
-                (override));
-    MOCK_METHOD(OSStatus, SecRandomCopyBytes, (SecRandomRef, std::size_t, void*), (override));
-    MOCK_METHOD(OSStatus, SecKeychainFindGenericPassword,
-                (const SecKeychainRef&, std::uint32_t, const char*, std::uint32_t, const char*,
-                 std::uint32_t*, SecretBytes*, SecKeychainItemRef*),
-                (override));
-    MOCK_METHOD(OSStatus, SecKeychainItemCopyAttributesAndData,
-                (const SecKeychainItemRef&, const SecKeychainAttributeInfo*, SecItemClass*,
-                 SecKeychainAttributeList*, std::uint32_t*, SecretBytes*),
-                (override));
-    MOCK_METHOD(OSStatus, SecKeychainItemDelete, (const SecKeychainItemRef&), (override));
-    MOCK_METHOD(OSStatus, SecItemAdd, (const CFDictionary&, SecKeychainItemRef*), (override));
-    MOCK_METHOD(OSStatus, SecAccessCreate,
-                (std::string_view, const SecApplicationList&, SecAccessRef*), (override));
-    MOCK_METHOD(OSStatus, SecAccessCopyACLList,
-                (const SecAccessRef&, std::optional<std::vector<SecACLRef>>*), (override));
-    MOCK_METHOD(OSStatus, SecACLCopyContents,
-                (const SecACLRef&, SecApplicationList*, std::string*, std::uint16_t*), (override));
-    MOCK_METHOD(std::vector<std::string>, SecACLCopyAuthorizations, (const SecACLRef&), (override));
-    MOCK_METHOD(OSStatus, SecACLSetContents,
-                (const SecACLRef&, const SecApplicationList&, std::string_view, std::uint16_t),
-                (override));
-    MOCK_METHOD(OSStatus, SecTrustedApplicationCreateFromPath,
-                (const char*, SecTrustedApplicationRef*), (override));
-    MOCK_METHOD(OSStatus, SecKeychainItemCopyAccess, (const SecKeychainItemRef&, SecAccessRef*),
-                (override));
-    MOCK_METHOD(OSStatus, SecKeychainItemSetAccessWithPassword,
-                (const SecKeychainItemRef&, const SecAccessRef&, std::uint32_t, const void*),
-                (override));
-};
-
 inline constexpr std::string_view kTestSerial = "4c4c4544004d3510804bc4c04f4e3732";
 
-// A real keychain service (behind the double) and local directory on a
-// temporary folder, and a machine root whose etc/machine-id is the serial.
+// A real keychain service (behind the fault switches) and local directory
+// on a temporary folder, and a machine root whose etc/machine-id is the serial.
 class SecretsTest : public ::testing::Test {
   protected:
     SecretsTest() { setSerial(kTestSerial); }
@@ -75,16 +31,14 @@ class SecretsTest : public ::testing::Test {
         writeFile(temp / "machine/etc/machine-id", std::string(serial) + "\n");
     }
     void removeSerial() { std::filesystem::remove(temp / "machine/etc/machine-id"); }
-    void failRandom() {
-        ON_CALL(keychain, SecRandomCopyBytes).WillByDefault(::testing::Return(errSecAllocate));
-    }
+    void failRandom() { keychain.faults["SecRandomCopyBytes"] = {.status = errSecAllocate}; }
 
     TempDir temp;
     SqliteKeychainService realKeychain{{.systemKeychainPath = temp / "keychains/System.keychain",
                                         .userKeychainPath = temp / "keychains/login.keychain",
                                         .callingProgramPath = {},
                                         .partitionId = kDefaultPartitionId}};
-    ::testing::NiceMock<KeychainDouble> keychain{realKeychain};
+    FaultyKeychainService keychain{realKeychain};
     LocalDirectoryService directory{temp / "directory"};
     Context ctx{keychain, directory, "/usr/bin/fdesetup", temp.path(), temp / "machine"};
 };
