@@ -3,6 +3,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <libcryptsetup.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -12,7 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "support/temp_dir.h"
+#include "platform/directory/local_directory.h"
+#include "platform/keychain/sqlite_keychain.h"
 
 namespace lockstep::fde::testing {
 
@@ -23,19 +25,22 @@ namespace {
 struct CryptFree {
     void operator()(crypt_device* cd) const { crypt_free(cd); }
 };
+std::unique_ptr<crypt_device, CryptFree> cryptInit(const std::filesystem::path& path) {
+    crypt_device* raw = nullptr;
+    if (crypt_init(&raw, path.c_str()) < 0) {
+        throw std::runtime_error("crypt_init failed");
+    }
+    return std::unique_ptr<crypt_device, CryptFree>(raw);
+}
 
 std::vector<std::uint8_t> readBytes(int fd) {
     std::vector<std::uint8_t> out;
     std::uint8_t chunk[65536];
-    off_t at = 0;
-    while (true) {
-        const ssize_t got = ::pread(fd, chunk, sizeof(chunk), at);
-        if (got <= 0) {
-            return out;
-        }
+    ssize_t got = 0;
+    while ((got = ::pread(fd, chunk, sizeof(chunk), static_cast<off_t>(out.size()))) > 0) {
         out.insert(out.end(), chunk, chunk + got);
-        at += got;
     }
+    return out;
 }
 
 }  // namespace
@@ -45,45 +50,33 @@ std::string makeLuksImage(const std::filesystem::path& path, int version,
     std::filesystem::create_directories(path.parent_path());
     { std::ofstream create(path); }
     std::filesystem::resize_file(path, 20U << 20U);
-    crypt_device* raw = nullptr;
-    if (crypt_init(&raw, path.c_str()) < 0) {
-        throw std::runtime_error("crypt_init failed");
+    const auto cd = cryptInit(path);
+    crypt_pbkdf_type pbkdf{.type = CRYPT_KDF_PBKDF2,
+                           .hash = "sha256",
+                           .time_ms = 0,
+                           .iterations = 1000,
+                           .max_memory_kb = 0,
+                           .parallel_threads = 0,
+                           .flags = CRYPT_PBKDF_NO_BENCHMARK};
+    crypt_params_luks1 luks1{.hash = "sha256", .data_alignment = 0, .data_device = nullptr};
+    crypt_params_luks2 luks2{};
+    luks2.pbkdf = &pbkdf;
+    luks2.sector_size = 512;
+    if (version == 1 && crypt_set_pbkdf_type(cd.get(), &pbkdf) < 0) {
+        throw std::runtime_error("crypt_set_pbkdf_type failed");
     }
-    std::unique_ptr<crypt_device, CryptFree> cd(raw);
-    crypt_pbkdf_type pbkdf{};
-    pbkdf.type = CRYPT_KDF_PBKDF2;
-    pbkdf.hash = "sha256";
-    pbkdf.iterations = 1000;
-    pbkdf.flags = CRYPT_PBKDF_NO_BENCHMARK;
-    int rc = 0;
-    if (version == 2) {
-        crypt_params_luks2 params{};
-        params.pbkdf = &pbkdf;
-        params.sector_size = 512;
-        rc = crypt_format(cd.get(), CRYPT_LUKS2, "aes", "xts-plain64", nullptr, nullptr, 64,
-                          &params);
-    } else {
-        if (crypt_set_pbkdf_type(cd.get(), &pbkdf) < 0) {
-            throw std::runtime_error("crypt_set_pbkdf_type failed");
-        }
-        crypt_params_luks1 params{};
-        params.hash = "sha256";
-        rc = crypt_format(cd.get(), CRYPT_LUKS1, "aes", "xts-plain64", nullptr, nullptr, 64,
-                          &params);
-    }
-    if (rc < 0 || crypt_keyslot_add_by_volume_key(cd.get(), CRYPT_ANY_SLOT, nullptr, 0,
-                                                  passphrase.data(), passphrase.size()) < 0) {
+    if (crypt_format(cd.get(), version == 1 ? CRYPT_LUKS1 : CRYPT_LUKS2, "aes", "xts-plain64",
+                     nullptr, nullptr, 64,
+                     version == 1 ? static_cast<void*>(&luks1) : static_cast<void*>(&luks2)) < 0 ||
+        crypt_keyslot_add_by_volume_key(cd.get(), CRYPT_ANY_SLOT, nullptr, 0, passphrase.data(),
+                                        passphrase.size()) < 0) {
         throw std::runtime_error("cannot format a LUKS image");
     }
     return crypt_get_uuid(cd.get());
 }
 
 void destroyKeyslot(const std::filesystem::path& image, int slot) {
-    crypt_device* raw = nullptr;
-    if (crypt_init(&raw, image.c_str()) < 0) {
-        throw std::runtime_error("crypt_init failed");
-    }
-    std::unique_ptr<crypt_device, CryptFree> cd(raw);
+    const auto cd = cryptInit(image);
     if (crypt_load(cd.get(), CRYPT_LUKS, nullptr) < 0 ||
         crypt_keyslot_destroy(cd.get(), slot) < 0) {
         throw std::runtime_error("cannot destroy a keyslot");
@@ -98,20 +91,6 @@ LockedBuffer secret(std::string_view text) {
 
 std::vector<std::uint8_t> makeArchive(const std::vector<ArchiveFile>& files,
                                       const std::string& filter) {
-    if (filter == "lz4") {
-        // The kernel reads only lz4's legacy frames (lz4 -l, as
-        // initramfs-tools writes them), which libarchive cannot write.
-        const auto plain = makeArchive(files, "");
-        lockstep::testing::TempDir dir;
-        writeFile(dir / "in", std::string(plain.begin(), plain.end()));
-        const std::string command =
-            "lz4 -l -q -c '" + (dir / "in").string() + "' > '" + (dir / "out").string() + "'";
-        if (std::system(command.c_str()) != 0) {
-            throw std::runtime_error("lz4 failed");
-        }
-        const std::string packed = lockstep::testing::readFile(dir / "out");
-        return {packed.begin(), packed.end()};
-    }
     archive* writer = archive_write_new();
     archive_write_set_format_cpio_newc(writer);
     if (!filter.empty()) {
@@ -125,22 +104,31 @@ std::vector<std::uint8_t> makeArchive(const std::vector<ArchiveFile>& files,
         archive_entry* entry = archive_entry_new();
         archive_entry_set_pathname(entry, file.name.c_str());
         archive_entry_set_mode(entry, file.mode);
-        if ((file.mode & 0170000) == 0120000) {
+        const bool regular = (file.mode & 0170000) == 0100000;
+        if (!regular) {
             archive_entry_set_symlink(entry, file.contents.c_str());
-            archive_entry_set_size(entry, 0);
-        } else {
-            archive_entry_set_size(entry, static_cast<la_int64_t>(file.contents.size()));
         }
+        archive_entry_set_size(entry, regular ? static_cast<la_int64_t>(file.contents.size()) : 0);
         archive_write_header(writer, entry);
-        if ((file.mode & 0170000) == 0100000) {
-            archive_write_data(writer, file.contents.data(), file.contents.size());
-        }
+        archive_write_data(writer, file.contents.data(), regular ? file.contents.size() : 0);
         archive_entry_free(entry);
     }
     archive_write_close(writer);
     archive_write_free(writer);
     out.resize(used);
     return out;
+}
+
+std::vector<newc::Entry> appended(const std::vector<std::uint8_t>& original,
+                                  const std::vector<std::uint8_t>& loaded) {
+    const std::size_t padded = (original.size() + 3) & ~std::size_t{3};
+    EXPECT_TRUE(std::equal(original.begin(), original.end(), loaded.begin()));
+    EXPECT_TRUE(std::all_of(loaded.begin() + static_cast<long>(original.size()),
+                            loaded.begin() + static_cast<long>(padded),
+                            [](std::uint8_t byte) { return byte == 0; }));
+    std::vector<newc::Entry> entries;
+    EXPECT_EQ(newc::read(loaded, padded, &entries), loaded.size());
+    return entries;
 }
 
 int RecordingKexec::load(int kernelFd, int initrdFd, std::string_view line) {
@@ -155,31 +143,23 @@ int RecordingKexec::load(int kernelFd, int initrdFd, std::string_view line) {
     return 0;
 }
 
-int RecordingKexec::execute() {
-    ++executed;
-    return EPERM;
-}
-
-int RecordingKexec::unload() {
-    ++unloads;
-    return 0;
-}
-
-TestMachine::TestMachine(const std::vector<TestVolume>& volumes) : volumes_(volumes) {
+TestMachine::TestMachine(const std::vector<TestVolume>& volumes) {
     const auto& r = root();
     std::filesystem::permissions(r, std::filesystem::perms(0755));
-    std::string crypttab = "# <target name> <source device> <key file> <options>\n";
+    std::string crypttab;
+    std::string initramfsCrypttab;
     int index = 0;
     for (const TestVolume& volume : volumes) {
-        const auto path = r / "images" / (volume.name + ".img");
-        const std::string uuid = makeLuksImage(path, volume.version, volume.passphrase);
+        const std::string uuid =
+            makeLuksImage(image(volume.name), volume.version, volume.passphrase);
         uuids_.emplace_back(volume.name, uuid);
         std::filesystem::create_directories(r / "dev/disk/by-uuid");
         // Relative, so a copy of the machine folder is a machine too.
         std::filesystem::create_symlink("../../../images/" + volume.name + ".img",
                                         r / "dev/disk/by-uuid" / uuid);
-        crypttab += volume.name + " UUID=" + uuid + " none " + volume.options +
-                    (volume.underRoot ? "" : ",initramfs") + "\n";
+        const std::string line = volume.name + " UUID=" + uuid + " none " + volume.options;
+        crypttab += line + (volume.underRoot ? "\n" : ",initramfs\n");
+        initramfsCrypttab += line + "\n";
         // The mapping in sysfs, stacked under the root's logical volume.
         const std::string dm = "dm-" + std::to_string(index++);
         writeFile(r / "sys/class/block" / dm / "dm/uuid", "CRYPT-LUKS2-x-" + volume.name + "\n");
@@ -195,7 +175,16 @@ TestMachine::TestMachine(const std::vector<TestVolume>& volumes) : volumes_(volu
     writeFile(r / "sys/kernel/kexec_loaded", "0\n");
     writeFile(r / "proc/cmdline", std::string(kCommandLine) + "\n");
     writeFile(r / "boot" / (std::string("vmlinuz-") + kRelease), "MZ a kernel image");
-    writeInitramfs();
+    // initramfs-tools: an early microcode archive, then the compressed main one.
+    auto initrd = makeArchive(
+        {{"kernel", "", 040755}, {"kernel/x86/microcode/GenuineIntel.bin", "microcode"}}, "");
+    const auto main = makeArchive({{"conf/initramfs.conf", "MODULES=most\n"},
+                                   {"scripts/local-top/cryptroot", "#!/bin/sh\n", 0100755},
+                                   {"cryptroot/crypttab", initramfsCrypttab},
+                                   {"init", "#!/bin/sh\n", 0100755}},
+                                  "zstd");
+    initrd.insert(initrd.end(), main.begin(), main.end());
+    writeInitramfs(initrd);
     for (const auto& sub : {"boot", "etc", "proc", "sys", "dev", "images"}) {
         std::filesystem::permissions(r / sub, std::filesystem::perms(0755));
     }
@@ -203,44 +192,17 @@ TestMachine::TestMachine(const std::vector<TestVolume>& volumes) : volumes_(volu
 
 void TestMachine::setRootDevice(const std::string& majorMinor) {
     writeFile(root() / "proc/self/mountinfo",
-              "22 27 0:21 / /proc rw - proc proc rw\n"
-              "27 1 " +
-                  majorMinor + " / / rw,relatime shared:1 - ext4 /dev/mapper/vg-root rw\n");
+              "22 27 0:21 / /proc rw - proc proc rw\n27 1 " + majorMinor +
+                  " / / rw,relatime shared:1 - ext4 /dev/mapper/vg-root rw\n");
 }
 
-std::filesystem::path TestMachine::image(const std::string& name) const {
-    return root() / "images" / (name + ".img");
-}
-
-const std::string& TestMachine::uuid(const std::string& name) const {
+std::string TestMachine::uuid(const std::string& name) const {
     for (const auto& [volume, uuid] : uuids_) {
         if (volume == name) {
             return uuid;
         }
     }
     throw std::runtime_error("no volume " + name);
-}
-
-std::string TestMachine::initramfsCrypttab() const {
-    std::string text;
-    for (const TestVolume& volume : volumes_) {
-        text += volume.name + " UUID=" + uuid(volume.name) + " none " + volume.options + "\n";
-    }
-    return text;
-}
-
-void TestMachine::writeInitramfs(const std::string& filter) {
-    auto image = makeArchive(
-        {{"kernel", "", 040755}, {"kernel/x86/microcode/GenuineIntel.bin", "microcode"}}, "");
-    const auto main = makeArchive({{"conf", "", 040755},
-                                   {"conf/initramfs.conf", "MODULES=most\n"},
-                                   {"scripts/local-top/cryptroot", "#!/bin/sh\n", 0100755},
-                                   {"cryptroot", "", 040755},
-                                   {"cryptroot/crypttab", initramfsCrypttab()},
-                                   {"init", "#!/bin/sh\n", 0100755}},
-                                  filter);
-    image.insert(image.end(), main.begin(), main.end());
-    writeInitramfs(image);
 }
 
 void TestMachine::writeInitramfs(const std::vector<std::uint8_t>& image) {
@@ -256,8 +218,8 @@ std::vector<std::uint8_t> TestMachine::initramfs() const {
 
 TestMachine::Result TestMachine::run(const std::vector<std::string>& arguments,
                                      const std::string& input) {
-    // Standard input: a memory file holding the input (a pipe could not
-    // take more than its buffer before the tool reads).
+    // A memory file: a pipe could not take more than its buffer before the
+    // tool reads.
     const int inputFd = ::memfd_create("input", MFD_CLOEXEC);
     if (inputFd < 0 ||
         ::write(inputFd, input.data(), input.size()) != static_cast<ssize_t>(input.size()) ||
@@ -275,10 +237,7 @@ TestMachine::Result TestMachine::run(const std::vector<std::string>& arguments,
     std::ostringstream err;
     std::size_t answered = 0;
     const auto answer = [this, &answered]() -> std::optional<std::string> {
-        if (answered >= terminal.size()) {
-            return std::nullopt;
-        }
-        return terminal[answered++];
+        return answered < terminal.size() ? std::optional(terminal[answered++]) : std::nullopt;
     };
     ToolEnvironment env{
         .machine = Machine{root(), static_cast<unsigned>(::getuid())},
@@ -301,12 +260,9 @@ TestMachine::Result TestMachine::run(const std::vector<std::string>& arguments,
                 return true;
             },
     };
-    Result result;
-    result.exit = runTool(arguments, env);
+    const int exit = runTool(arguments, env);
     ::close(inputFd);
-    result.out = out.str();
-    result.err = err.str();
-    return result;
+    return {exit, out.str(), err.str()};
 }
 
 }  // namespace lockstep::fde::testing

@@ -1,11 +1,9 @@
 // The restart tool as the tests install it at /usr/bin/fdesetup: the real
 // commands on a machine folder, with a kexec that records what it would have
-// loaded instead of loading it. Built for the tests only; the shipped program
-// has no such switch. Its environment:
+// loaded instead of loading it. A test program only. Its environment:
 //   LOCKSTEP_STANDIN_MACHINE  the machine folder (as a test machine lays it out)
 //   LOCKSTEP_STANDIN_RELEASE  the running kernel's release
-//   LOCKSTEP_STANDIN_RECORD   path prefix: writes PREFIX.kernel, .initrd,
-//                             .cmdline and .log
+//   LOCKSTEP_STANDIN_RECORD   path prefix of PREFIX.kernel, .initrd and .cmdline
 
 #include <unistd.h>
 
@@ -28,35 +26,29 @@ std::string variable(const char* name) {
     return value != nullptr ? value : "";
 }
 
-void save(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::string readAll(int fd) {
-    std::string out;
-    char chunk[65536];
-    off_t at = 0;
-    ssize_t got = 0;
-    while ((got = ::pread(fd, chunk, sizeof(chunk), at)) > 0) {
-        out.append(chunk, static_cast<std::size_t>(got));
-        at += got;
-    }
-    return out;
-}
-
 class RecordingKexec final : public lockstep::fde::KexecLoader {
   public:
     explicit RecordingKexec(std::string prefix) : prefix_(std::move(prefix)) {}
     int load(int kernelFd, int initrdFd, std::string_view commandLine) override {
-        save(prefix_ + ".kernel", readAll(kernelFd));
-        save(prefix_ + ".initrd", readAll(initrdFd));
-        save(prefix_ + ".cmdline", std::string(commandLine));
+        save(".kernel", kernelFd);
+        save(".initrd", initrdFd);
+        std::ofstream(prefix_ + ".cmdline") << commandLine;
         return 0;
     }
     int unload() override { return 0; }
     int execute() override { return EPERM; }
 
   private:
+    void save(const std::string& suffix, int fd) const {
+        std::ofstream out(prefix_ + suffix, std::ios::binary | std::ios::trunc);
+        char chunk[65536];
+        off_t at = 0;
+        ssize_t got = 0;
+        while ((got = ::pread(fd, chunk, sizeof(chunk), at)) > 0) {
+            out.write(chunk, got);
+            at += got;
+        }
+    }
     std::string prefix_;
 };
 
@@ -66,10 +58,7 @@ int main(int argc, char** argv) {
     if (!lockstep::protectMemory()) {
         return 1;
     }
-    const std::vector<std::string> arguments(argv + 1, argv + argc);
-    const std::string machineRoot = variable("LOCKSTEP_STANDIN_MACHINE");
-    const std::string record = variable("LOCKSTEP_STANDIN_RECORD");
-    RecordingKexec kexec(record);
+    RecordingKexec kexec(variable("LOCKSTEP_STANDIN_RECORD"));
     lockstep::SqliteKeychainService keychain{lockstep::SqliteKeychainOptions{}};
     lockstep::LocalDirectoryService directory{"/"};
     const lockstep::Context accounts{.keychain = keychain,
@@ -77,9 +66,8 @@ int main(int argc, char** argv) {
                                      .fdesetupPath = "/usr/bin/fdesetup",
                                      .bundlePath = "/usr/bin",
                                      .machineRoot = "/"};
-    std::ofstream log(record + ".log", std::ios::app);
     lockstep::fde::ToolEnvironment env{
-        .machine = lockstep::fde::Machine{machineRoot, 0},
+        .machine = lockstep::fde::Machine{variable("LOCKSTEP_STANDIN_MACHINE"), 0},
         .release = variable("LOCKSTEP_STANDIN_RELEASE"),
         .kexec = kexec,
         .accounts = accounts,
@@ -90,9 +78,8 @@ int main(int argc, char** argv) {
         .askLine = [](const std::string&) { return std::optional<std::string>(); },
         .askSecret =
             [](const std::string&) { return std::optional<lockstep::fde::LockedBuffer>(); },
-        .log = [&log](std::string_view message) { log << message << "\n"
-                                                      << std::flush; },
+        .log = [](std::string_view) {},
         .runCommand = [](const std::vector<std::string>&) { return false; },
     };
-    return lockstep::fde::runTool(arguments, env);
+    return lockstep::fde::runTool({argv + 1, argv + argc}, env);
 }
