@@ -161,12 +161,6 @@ TEST_F(FilevaultAuthTest, RefusesAToolThatRootAloneCouldNotHavePutThere) {
         std::string reason;                         // "DIR" for the folder
     };
     const std::vector<Case> cases{
-        {"a FIFO",
-         [](const fs::path& f) {
-             fs::create_directory(f / "bin");
-             ASSERT_EQ(::mkfifo((f / "bin/fdesetup").c_str(), 0755), 0);
-         },
-         "it is not a regular file"},
         {"another user owns its folder",
          [&](const fs::path& f) {
              copy(f / "bin/fdesetup");

@@ -272,8 +272,9 @@ class StoredAccessTest : public KeychainTest {
                   errSecSuccess);
         return KeychainUtil::applyStoredItemAccess(ctx_, item_, apps_, password);
     }
-    StoredItemAccessResult applyToPartition(const std::string& description) {
-        return apply({makeAcl({"ACLAuthorizationPartitionID"}, description, 5)});
+    StoredItemAccessResult applyToPartition(const std::string& description,
+                                            std::string_view password = "") {
+        return apply({makeAcl({"ACLAuthorizationPartitionID"}, description, 5)}, password);
     }
 
     SecKeychainItemRef item_;
@@ -310,25 +311,14 @@ TEST_F(StoredAccessTest, RewritesPartitionsKeepingOtherKeysAndFormat) {
     }
     service_.faults = {{"SecAccessCopyACLList", {.status = errSecInvalidACL}}};  // no ACL list
     EXPECT_EQ(applyToPartition(""), StoredItemAccessResult::failed);
-}
-
-TEST_F(StoredAccessTest, AccessIsWrittenWhateverTheContentChangeGives) {
-    service_.faults["SecACLSetContents"] = {.status = errSecInvalidOwnerEdit};
-    EXPECT_EQ(applyToPartition(""), StoredItemAccessResult::done);
-    // The keychain password counts in bytes up to its first NUL.
-    for (const std::string_view password : {"pw\0rest"sv, "kc-pässword"sv}) {
-        EXPECT_EQ(apply({}, password), StoredItemAccessResult::done);
+    // The access is written whatever the content change gives; the keychain
+    // password counts in bytes up to its first NUL.
+    service_.faults = {{"SecACLSetContents", {.status = errSecInvalidOwnerEdit}}};
+    service_.setAccessLengths.clear();
+    for (const std::string_view password : {""sv, "pw\0rest"sv, "kc-pässword"sv}) {
+        EXPECT_EQ(applyToPartition("", password), StoredItemAccessResult::done);
     }
-    EXPECT_THAT(service_.setAccessLengths, ElementsAre(0U, 0U, 2U, 12U));
-}
-
-TEST(HexTest, EncodesLowerCasePairsAndDecodesOnlyHexPairs) {
-    EXPECT_EQ(hexEncode(Bytes{0x00, 0x0A, 0x7F, 0x80, 0xFF}), "000a7f80ff");
-    EXPECT_EQ(hexDecode("0aFf"), (Bytes{0x0A, 0xFF}));
-    EXPECT_EQ(hexDecode(""), Bytes{});
-    for (const std::string text : {"0af", "0g", "g0", "0 ", "+1", "0x0a", "0a\xc3\xa9"}) {
-        EXPECT_FALSE(hexDecode(text).has_value()) << text;
-    }
+    EXPECT_THAT(service_.setAccessLengths, ElementsAre(0U, 2U, 12U));
 }
 
 }  // namespace
