@@ -152,7 +152,7 @@ TestMachine::TestMachine(const std::vector<TestVolume>& volumes) {
     for (const TestVolume& volume : volumes) {
         const std::string uuid =
             makeLuksImage(image(volume.name), volume.version, volume.passphrase);
-        uuids_.emplace_back(volume.name, uuid);
+        uuids_[volume.name] = uuid;
         std::filesystem::create_directories(r / "dev/disk/by-uuid");
         // Relative, so a copy of the machine folder is a machine too.
         std::filesystem::create_symlink("../../../images/" + volume.name + ".img",
@@ -194,15 +194,6 @@ void TestMachine::setRootDevice(const std::string& majorMinor) {
     writeFile(root() / "proc/self/mountinfo",
               "22 27 0:21 / /proc rw - proc proc rw\n27 1 " + majorMinor +
                   " / / rw,relatime shared:1 - ext4 /dev/mapper/vg-root rw\n");
-}
-
-std::string TestMachine::uuid(const std::string& name) const {
-    for (const auto& [volume, uuid] : uuids_) {
-        if (volume == name) {
-            return uuid;
-        }
-    }
-    throw std::runtime_error("no volume " + name);
 }
 
 void TestMachine::writeInitramfs(const std::vector<std::uint8_t>& image) {

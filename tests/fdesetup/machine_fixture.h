@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,7 +45,10 @@ class RecordingKexec final : public KexecLoader {
   public:
     int load(int kernelFd, int initrdFd, std::string_view commandLine) override;
     int unload() override { return 0; }
-    int execute() override { return ++executed, EPERM; }
+    int execute() override {
+        ++executed;
+        return EPERM;  // as a kernel that will not boot it
+    }
 
     std::optional<std::string> kernel;
     std::optional<std::vector<std::uint8_t>> initrd;
@@ -75,7 +79,7 @@ class TestMachine {
     [[nodiscard]] std::filesystem::path image(const std::string& name) const {
         return root() / "images" / (name + ".img");
     }
-    [[nodiscard]] std::string uuid(const std::string& name) const;
+    [[nodiscard]] const std::string& uuid(const std::string& name) const { return uuids_.at(name); }
     void writeInitramfs(const std::vector<std::uint8_t>& image);
     [[nodiscard]] std::vector<std::uint8_t> initramfs() const;
     void setRootDevice(const std::string& majorMinor);
@@ -97,7 +101,7 @@ class TestMachine {
   private:
     lockstep::testing::TempDir dir_;
     lockstep::testing::TestDirectory accounts_;
-    std::vector<std::pair<std::string, std::string>> uuids_;
+    std::map<std::string, std::string> uuids_;
 };
 
 }  // namespace lockstep::fde::testing

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <sstream>
 
 #include "fdesetup/luks.h"
 #include "filevault/fdesetup_helper.h"
