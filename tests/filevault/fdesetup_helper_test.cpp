@@ -78,7 +78,7 @@ class FilevaultAuthTest : public ::testing::Test {
     bool run(std::string_view user, std::string_view password,
              const std::map<std::string, std::string>& settings = {},
              const ChildLimits& limits = kToolLimits) {
-        TearDown();
+        TearDown();  // each run starts unsteered
         ::setenv("FAKE_FDESETUP_RECORD", (dir_ / "call").c_str(), 1);
         for (const auto& [name, value] : settings) {
             ::setenv(("FAKE_FDESETUP_" + name).c_str(), value.c_str(), 1);

@@ -17,6 +17,12 @@
 namespace lockstep::testing {
 namespace {
 
+constexpr std::string_view kFind = "findPassword(serviceName:accountName:keychain:)";
+constexpr std::string_view kSet =
+    "setPassword(serviceName:accountName:pass:keychainPassword:keychain:)";
+constexpr std::string_view kUpdate =
+    "updatePassword(serviceName:accountName:pass:keychainPassword:keychain:)";
+
 using ::testing::ElementsAre;
 using Strings = std::vector<std::string>;
 using namespace std::string_view_literals;
@@ -48,6 +54,18 @@ Strings paths(const SecApplicationList& applications) {
 // An ACL's description, application paths and prompt selector.
 auto contents(const SecACLRef& acl) {
     return std::tuple(acl->description, paths(acl->applications), acl->promptSelector);
+}
+
+// The texts logged under `function`, in order, without their source mark.
+Strings messages(const std::vector<LoggedLine>& lines, std::string_view function) {
+    Strings result;
+    const std::string marker = std::string(function) + " ";
+    for (const LoggedLine& line : lines) {
+        if (const auto at = line.text.find(marker); at != std::string::npos) {
+            result.push_back(line.text.substr(at + marker.size()));
+        }
+    }
+    return result;
 }
 
 SecACLRef makeAcl(Strings tags, std::string description, std::uint16_t prompt = 0) {
@@ -112,9 +130,20 @@ class KeychainTest : public ::testing::Test {
 
 TEST_F(KeychainTest, SetFindAndDuplicateAdd) {
     ASSERT_NE(set("alice", "Tr1cky-Pa55"), nullptr) << capture_.dump();
+    EXPECT_THAT(messages(capture_.lines(), kSet),
+                ElementsAre("Setting password for account:alice service:Lockstep", "Creating ACL",
+                            "Found ACLAuthorizationDecrypt.",
+                            "Calling SecItemAdd, returning new keychain item (generic password)",
+                            "Found ACLAuthorizationPartitionID.", "SecACLSetContents success",
+                            "SecKeychainItemSetAccessWithPassword success"));
     ASSERT_NE(set("Zoë Ærø", "pässwörd"), nullptr);
+    capture_.clear();
     const std::optional<PasswordItem> item = find(std::nullopt);  // the service's oldest item
     ASSERT_TRUE(item.has_value()) << capture_.dump();
+    EXPECT_THAT(messages(capture_.lines(), kFind),
+                ElementsAre("Finding Lockstep in keychain",
+                            "find password for account:nil service:Lockstep",
+                            "Lockstep found in keychain", ""));
     EXPECT_EQ(std::tuple(item->username, item->passwordText()), std::tuple("alice", "Tr1cky-Pa55"));
     EXPECT_TRUE(capture_.systemContains("using provided keychain"));
     // Lengths are UTF-8 byte counts.
@@ -190,6 +219,9 @@ TEST_F(KeychainTest, SetPasswordFailuresAroundTheAdd) {
 TEST_F(KeychainTest, UpdateReplacesOnlyItsItemAndPutsItBackOnFailure) {
     EXPECT_TRUE(update("alice", "pw"));
     EXPECT_EQ(service_.calls["SecKeychainItemDelete"], 0);
+    EXPECT_THAT(
+        messages(capture_.lines(), kUpdate),
+        ElementsAre("setting new password for alice Lockstep", "setting new password success"));
     ASSERT_NE(set("bob", "other"), nullptr);
     EXPECT_TRUE(update("alice", "old"));
     EXPECT_EQ(service_.calls["SecKeychainItemDelete"], 1);
@@ -259,7 +291,11 @@ TEST_F(KeychainTest, TrustedAppsAreTheCandidatesThatExistAndGetTheDecryptEntries
 
     service_.faults["SecTrustedApplicationCreateFromPath"] = {.status = errSecParam};
     EXPECT_TRUE(KeychainUtil::trustedApps(ctx_).empty());
-    EXPECT_TRUE(capture_.contains(kLogLevelDebug, "error appending trust for authorizationhost"));
+    EXPECT_THAT(messages(capture_.lines(kLogLevelDebug), "trustedApps()"),
+                ElementsAre("error appending trust for Lockstep.app",
+                            "error appending trust for lockstephelper",
+                            "error appending trust for lockstepd",
+                            "error appending trust for authorizationhost"));
 }
 
 class StoredAccessTest : public KeychainTest {
