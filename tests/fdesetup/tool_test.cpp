@@ -96,6 +96,8 @@ TEST_P(ArmTest, ArmsOnlyWhenThePasswordOpensEveryVolume) {
         listing.push_back(line.str());
     }
     EXPECT_EQ(listing, expected);
+    ASSERT_EQ(machine.logged.size(),
+              c.enabled.size() * c.volumes.size() + 1);  // each add, the arming
     EXPECT_THAT(machine.logged.back(),
                 HasSubstr("authenticated restart armed for " + c.user + " at "));
     EXPECT_THAT(machine.logged.back(), HasSubstr("; kernel /boot/vmlinuz-6.1.0-99-amd64;"));
