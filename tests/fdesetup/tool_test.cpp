@@ -233,6 +233,7 @@ TEST(Status, ReportsTheDiskVolumesAndArming) {
     EXPECT_EQ(machine.kexec.executed, 1);
     EXPECT_EQ(machine.run({"isactive"}).exit, 0);
     machine.setRootDevice("8:1");
+    EXPECT_THAT(machine.run({"status"}).out, ::testing::StartsWith("FileVault is Off.\n"));
     const auto inactive = machine.run({"isactive"});
     EXPECT_EQ(std::tuple(inactive.exit, inactive.out), std::tuple(1, "false\n"));
 }
