@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <memory>
 
 namespace lockstep::testing {
@@ -89,19 +88,8 @@ std::vector<std::string> rawSql(const std::filesystem::path& database, const std
     return rows;
 }
 
-std::string integrityCheck(const std::filesystem::path& database) {
-    const auto rows = rawSql(database, "PRAGMA integrity_check");
-    return rows.size() == 1 ? rows.front() : "no single answer";
-}
-
-Bytes fileBytes(const std::filesystem::path& path) {
-    return toBytes(readFile(path));
-}
-
-bool contains(const Bytes& haystack, std::string_view needle) {
-    const Bytes bytes = toBytes(needle);
-    return std::search(haystack.begin(), haystack.end(), bytes.begin(), bytes.end()) !=
-           haystack.end();
+bool fileHolds(const std::filesystem::path& path, std::string_view needle) {
+    return readFile(path).find(needle) != std::string::npos;
 }
 
 }  // namespace lockstep::testing

@@ -20,13 +20,12 @@ class KeychainTest : public ::testing::Test {
 
     [[nodiscard]] SqliteKeychainOptions options() const {
         return {.systemKeychainPath = systemPath(),
-                .userKeychainPath = userPath(),
+                .userKeychainPath = dir_ / "user/login.keychain",
                 .callingProgramPath = programPath()};
     }
     [[nodiscard]] std::filesystem::path systemPath() const {
         return dir_ / "system/System.keychain";
     }
-    [[nodiscard]] std::filesystem::path userPath() const { return dir_ / "user/login.keychain"; }
     [[nodiscard]] std::filesystem::path programPath() const { return dir_ / "bin/program"; }
 
     // The system keychain, created on first use; fails the test otherwise.
@@ -55,10 +54,7 @@ class KeychainTest : public ::testing::Test {
 // every row as its columns joined by "|"; fails the test on an error.
 std::vector<std::string> rawSql(const std::filesystem::path& database, const std::string& sql);
 
-// PRAGMA integrity_check of a database file, "ok" when intact.
-std::string integrityCheck(const std::filesystem::path& database);
-
-[[nodiscard]] Bytes fileBytes(const std::filesystem::path& path);
-[[nodiscard]] bool contains(const Bytes& haystack, std::string_view needle);
+// Whether a file (missing: empty) holds these bytes anywhere.
+[[nodiscard]] bool fileHolds(const std::filesystem::path& path, std::string_view needle);
 
 }  // namespace lockstep::testing
