@@ -123,6 +123,7 @@ TEST_F(DSQueryableTest, NonSystemUsersHaveAUIDAbove500AndNoUnderscore) {
 TEST_F(DSQueryableTest, CheckUIDandHome) {
     EXPECT_EQ(queryable.checkUIDandHome("alice"), UIDAndHome(501U, std::string("/Users/alice")));
     EXPECT_EQ(queryable.checkUIDandHome("mallory"), UIDAndHome());  // no account, not root
+    EXPECT_TRUE(capture.lines().empty());
     // The whole UID text is read as a number; anything else is no UID.
     const std::vector<std::pair<std::vector<ODValue>, std::optional<std::uint32_t>>> cases{
         {{"0"}, 0U},
