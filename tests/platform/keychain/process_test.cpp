@@ -166,7 +166,8 @@ bool holdsNewState(const std::filesystem::path& dir, const std::string& op) {
     if (op == "delete" && oldStatus == errSecItemNotFound) {
         return true;
     }
-    EXPECT_EQ(old, kOldSecret) << oldStatus;
+    EXPECT_EQ(oldStatus, errSecSuccess);
+    EXPECT_EQ(old, kOldSecret);
     if (op == "add") {
         std::string added;
         const OSStatus status = opened.find("new", &added);
@@ -174,7 +175,11 @@ bool holdsNewState(const std::filesystem::path& dir, const std::string& op) {
         return status == errSecSuccess;
     }
     SecAccessRef access;
-    if (op == "delete" || opened.service.SecKeychainItemCopyAccess(item, &access) != 0) {
+    if (op == "delete") {
+        return false;
+    }
+    EXPECT_EQ(opened.service.SecKeychainItemCopyAccess(item, &access), errSecSuccess);
+    if (!access) {
         return false;
     }
     EXPECT_EQ(access->acls.size(), 4U);
