@@ -18,9 +18,9 @@ SecKeychainRef KeychainTest::systemKeychain() {
     return keychain;
 }
 
-OSStatus KeychainTest::add(const SecKeychainRef& keychain, const std::string& service,
-                           const std::optional<std::string>& account, const std::string& secret,
-                           SecKeychainItemRef* item, const SecAccessRef& access) {
+OSStatus addItem(KeychainService& keychains, const SecKeychainRef& keychain,
+                 const std::string& service, const std::optional<std::string>& account,
+                 const std::string& secret, SecKeychainItemRef* item, const SecAccessRef& access) {
     CFDictionary query{
         {std::string(kSecClass), std::string(kSecClassGenericPassword)},
         {std::string(kSecAttrService), service},
@@ -37,19 +37,19 @@ OSStatus KeychainTest::add(const SecKeychainRef& keychain, const std::string& se
         query.emplace(kSecAttrAccess, access);
     }
     SecKeychainItemRef result;
-    const OSStatus status = service_.SecItemAdd(query, &result);
+    const OSStatus status = keychains.SecItemAdd(query, &result);
     if (item != nullptr) {
         *item = result;
     }
     return status;
 }
 
-KeychainTest::Found KeychainTest::find(const SecKeychainRef& keychain, const std::string& service,
-                                       const std::optional<std::string>& account) {
+Found findItem(KeychainService& keychains, const SecKeychainRef& keychain,
+               const std::string& service, const std::optional<std::string>& account) {
     Found found;
     std::uint32_t length = 0;
     SecretBytes data;
-    found.status = service_.SecKeychainFindGenericPassword(
+    found.status = keychains.SecKeychainFindGenericPassword(
         keychain, static_cast<std::uint32_t>(service.size()), service.data(),
         account ? static_cast<std::uint32_t>(account->size()) : 0U,
         account ? account->data() : nullptr, &length, &data, &found.item);

@@ -12,6 +12,23 @@
 
 namespace lockstep::testing {
 
+// Adds a generic password through SecItemAdd; gives the status.
+[[nodiscard]] OSStatus addItem(KeychainService& keychains, const SecKeychainRef& keychain,
+                               const std::string& service,
+                               const std::optional<std::string>& account, const std::string& secret,
+                               SecKeychainItemRef* item = nullptr,
+                               const SecAccessRef& access = nullptr);
+
+struct Found {
+    OSStatus status = errSecSuccess;
+    std::string secret;
+    SecKeychainItemRef item;
+};
+// SecKeychainFindGenericPassword with UTF-8 lengths; no account: length 0.
+[[nodiscard]] Found findItem(KeychainService& keychains, const SecKeychainRef& keychain,
+                             const std::string& service,
+                             const std::optional<std::string>& account = std::nullopt);
+
 // A keychain service whose two domain defaults and calling program live in a
 // temporary folder.
 class KeychainTest : public ::testing::Test {
@@ -31,20 +48,16 @@ class KeychainTest : public ::testing::Test {
     // The system keychain, created on first use; fails the test otherwise.
     [[nodiscard]] SecKeychainRef systemKeychain();
 
-    // Adds a generic password through SecItemAdd; gives the status.
     [[nodiscard]] OSStatus add(const SecKeychainRef& keychain, const std::string& service,
                                const std::optional<std::string>& account, const std::string& secret,
                                SecKeychainItemRef* item = nullptr,
-                               const SecAccessRef& access = nullptr);
-
-    struct Found {
-        OSStatus status = errSecSuccess;
-        std::string secret;
-        SecKeychainItemRef item;
-    };
-    // SecKeychainFindGenericPassword with UTF-8 lengths; no account: length 0.
+                               const SecAccessRef& access = nullptr) {
+        return addItem(service_, keychain, service, account, secret, item, access);
+    }
     [[nodiscard]] Found find(const SecKeychainRef& keychain, const std::string& service,
-                             const std::optional<std::string>& account = std::nullopt);
+                             const std::optional<std::string>& account = std::nullopt) {
+        return findItem(service_, keychain, service, account);
+    }
 
     TempDir dir_;
     SqliteKeychainService service_;

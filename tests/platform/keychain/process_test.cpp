@@ -39,22 +39,10 @@ struct Keychain {
           opened(service.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &keychain)) {}
 
     OSStatus add(const std::string& name, const std::string& account, const std::string& secret) {
-        return service.SecItemAdd({{std::string(kSecClass), std::string(kSecClassGenericPassword)},
-                                   {std::string(kSecAttrService), name},
-                                   {std::string(kSecAttrAccount), account},
-                                   {std::string(kSecValueData), SecretBytes(toBytes(secret))},
-                                   {std::string(kSecUseKeychain), keychain}},
-                                  nullptr);
+        return addItem(service, keychain, name, account, secret);
     }
-    // Finds ("Lockstep", account).
-    OSStatus find(const std::string& account, std::string* secret,
-                  SecKeychainItemRef* item = nullptr) {
-        SecretBytes data;
-        const OSStatus status = service.SecKeychainFindGenericPassword(
-            keychain, 8, "Lockstep", static_cast<std::uint32_t>(account.size()), account.data(),
-            nullptr, &data, item);
-        *secret = toString(data.bytes());
-        return status;
+    Found find(const std::string& account) {
+        return findItem(service, keychain, "Lockstep", account);
     }
 
     SqliteKeychainService service;
@@ -83,17 +71,16 @@ int runKeychainChild(const char* order) {
         const OSStatus status = opened.add("Lockstep", "shared", "from-" + argument);
         return status == errSecDuplicateItem ? kDuplicate : (check(status, 2), 0);
     }
-    std::string secret;
-    SecKeychainItemRef item;
-    check(opened.find("old", &secret, &item), 3);
+    const Found old = opened.find("old");
+    check(old.status, 3);
     SecAccessRef access;
-    check(opened.service.SecKeychainItemCopyAccess(item, &access), 4);
+    check(opened.service.SecKeychainItemCopyAccess(old.item, &access), 4);
     access->acls.front()->description = kChangedDescription;
     kill_vfs::arm(std::stoi(argument));
     check(op == "add" ? opened.add("Lockstep", "new", kNewSecret)
           : op == "delete"
-              ? opened.service.SecKeychainItemDelete(item)
-              : opened.service.SecKeychainItemSetAccessWithPassword(item, access, 0, nullptr),
+              ? opened.service.SecKeychainItemDelete(old.item)
+              : opened.service.SecKeychainItemSetAccessWithPassword(old.item, access, 0, nullptr),
           5);
     return 0;
 }
@@ -147,9 +134,7 @@ TEST_F(ProcessTest, TwoProcessesAddingAtOnceBothFinishCleanly) {
     EXPECT_EQ(rawSql(dir_ / "System.keychain", "SELECT count(*) FROM genp"),
               std::vector<std::string>{"21"});
     Keychain opened(dir_.path());
-    std::string secret;
-    ASSERT_EQ(opened.find("shared", &secret), errSecSuccess);
-    EXPECT_EQ(secret, codes[0] == 0 ? "from-1" : "from-2");
+    EXPECT_EQ(opened.find("shared").secret, codes[0] == 0 ? "from-1" : "from-2");
 }
 
 using KilledChangeTest = ProcessTest;
@@ -160,25 +145,22 @@ bool holdsNewState(const std::filesystem::path& dir, const std::string& op) {
     EXPECT_TRUE(intact(dir));
     Keychain opened(dir);
     EXPECT_EQ(opened.opened, errSecSuccess);
-    std::string old;
-    SecKeychainItemRef item;
-    const OSStatus oldStatus = opened.find("old", &old, &item);
-    if (op == "delete" && oldStatus == errSecItemNotFound) {
+    const Found old = opened.find("old");
+    if (op == "delete" && old.status == errSecItemNotFound) {
         return true;
     }
-    EXPECT_EQ(oldStatus, errSecSuccess);
-    EXPECT_EQ(old, kOldSecret);
+    EXPECT_EQ(old.status, errSecSuccess);
+    EXPECT_EQ(old.secret, kOldSecret);
     if (op == "add") {
-        std::string added;
-        const OSStatus status = opened.find("new", &added);
-        EXPECT_TRUE(status == errSecItemNotFound || added == kNewSecret) << status;
-        return status == errSecSuccess;
+        const Found added = opened.find("new");
+        EXPECT_TRUE(added.status == errSecItemNotFound || added.secret == kNewSecret);
+        return added.status == errSecSuccess;
     }
     SecAccessRef access;
     if (op == "delete") {
         return false;
     }
-    EXPECT_EQ(opened.service.SecKeychainItemCopyAccess(item, &access), errSecSuccess);
+    EXPECT_EQ(opened.service.SecKeychainItemCopyAccess(old.item, &access), errSecSuccess);
     if (!access) {
         return false;
     }
