@@ -90,8 +90,7 @@ TEST(GetMacTest, TakesTheAddressAfterTheFirstEther) {
         // A word containing "ether" is not the marker.
         {"ether0: flags=4163<UP>  mtu 1500\n        ether aa:bb:cc:dd:ee:ff  txqueuelen 1000\n",
          "aa:bb:cc:dd:ee:ff"},
-        {"lo: flags=73<UP,LOOPBACK,RUNNING>  mtu 65536\n", ""},
-        {"", ""}};
+        {"lo: flags=73<UP,LOOPBACK,RUNNING>  mtu 65536\n", ""}};
     TempDir dir;
     writeFile(dir / "ifconfig",
               "#!/bin/sh\nd=$(dirname \"$0\")\nprintf '%s\\n' \"$#\" \"$@\" > \"$d/args\"\ncat "

@@ -16,12 +16,10 @@ namespace {
 
 using R = LocalPasswordResult;
 
-using Lines = std::vector<LoggedLine>;
-constexpr std::int64_t kError = kLogLevelError, kInfo = kLogLevelInfo, kDebug = kLogLevelDebug;
+constexpr std::int64_t kDebug = kLogLevelDebug;
 
-// The log calls' function names, each with the space before the message.
+// The log call's function name, with the space before the message.
 const std::string kCheck = "isLocalPasswordValid(userName:userPass:) ";
-const std::string kLookup = "getLocalRecord(_:) ";
 std::string dsError(int code) {
     return "The operation couldn\u2019t be completed. (lockstepd.DSQueryableErrors error " +
            std::to_string(code) + ".)";
@@ -37,17 +35,16 @@ class PasswordUtilsTest : public ::testing::Test {
     [[nodiscard]] R check(std::string_view name, std::string_view password) {
         return PasswordUtils::isLocalPasswordValid(context, name, password);
     }
-    // Every logged line as its level and "function message", without the
+    // The last logged line as its level and "function message", without the
     // file and line number before them.
-    [[nodiscard]] Lines said() const {
-        Lines lines;
-        for (const LoggedLine& line : capture.lines()) {
-            const auto start = line.text.find(' ', line.text.find_first_not_of(' ')) + 1;
-            lines.push_back({line.level, line.text.substr(start)});
+    [[nodiscard]] LoggedLine last() const {
+        const auto lines = capture.lines();
+        if (lines.empty()) {
+            return {};
         }
-        return lines;
+        const std::string& text = lines.back().text;
+        return {lines.back().level, text.substr(text.find(' ', text.find_first_not_of(' ')) + 1)};
     }
-    [[nodiscard]] LoggedLine last() const { return said().empty() ? LoggedLine{} : said().back(); }
 
     LogCapture capture;
     TestDirectory tree;
@@ -59,14 +56,7 @@ class PasswordUtilsTest : public ::testing::Test {
 
 TEST_F(PasswordUtilsTest, CorrectPasswordIsSuccess) {
     EXPECT_EQ(check("alice", "wonder"), R::success());
-    Lines lines = said();
-    ASSERT_EQ(lines.size(), 5U);
-    EXPECT_TRUE(lines[2].text.starts_with(kLookup + "Found local user: <ODRecord: 0x")) << lines[2];
-    lines.erase(lines.begin() + 2);
-    EXPECT_EQ(lines, (Lines{{kDebug, kCheck + "getting local record"},
-                            {kDebug, kLookup + "Building OD query for name alice"},
-                            {kDebug, kCheck + "checking password"},
-                            {kDebug, kCheck + "checking password done, returning success"}}));
+    EXPECT_EQ(last(), (LoggedLine{kDebug, kCheck + "checking password done, returning success"}));
     EXPECT_FALSE(capture.contains("wonder"));  // the password never reaches the log
 }
 
@@ -109,21 +99,10 @@ TEST_F(PasswordUtilsTest, EveryAccountStateAndVerificationCode) {
 
 TEST_F(PasswordUtilsTest, MissingOrAmbiguousAccount) {
     EXPECT_EQ(check("mallory", "pw"), R::accountDoesNotExist());
-    EXPECT_EQ(
-        said(),
-        (Lines{{kDebug, kCheck + "getting local record"},
-               {kDebug, kLookup + "Building OD query for name mallory"},
-               {kInfo, kLookup + "No local user found. Passing on demobilizing allow login."},
-               {kError, kLookup + "ODError while trying to check for local user: " + dsError(0)},
-               {kDebug, kCheck + "throw error:" + dsError(0) + ":0"}}));
-
-    capture.clear();
+    EXPECT_EQ(last(), (LoggedLine{kDebug, kCheck + "throw error:" + dsError(0) + ":0"}));
     tree.addUser("alice", "other", 601);
     EXPECT_EQ(check("alice", "wonder"), R::accountDoesNotExist());
-    const Lines lines = said();
-    ASSERT_EQ(lines.size(), 5U);
-    EXPECT_EQ(lines[2], (LoggedLine{kError, kLookup + "More than one local user found for name."}));
-    EXPECT_EQ(lines[4], (LoggedLine{kDebug, kCheck + "throw error:" + dsError(1) + ":1"}));
+    EXPECT_EQ(last(), (LoggedLine{kDebug, kCheck + "throw error:" + dsError(1) + ":1"}));
     EXPECT_EQ(directory.verifyCalls, 0);
 }
 

@@ -4,16 +4,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <numeric>
 #include <set>
 #include <sstream>
@@ -36,20 +33,16 @@ Process start(const char* name, std::vector<std::string> arguments = {}, ChildSt
         .process.value();
 }
 
-TEST(ProcessTest, ReportsExitStatusOrSignal) {
+TEST(ProcessTest, ReportsExitStatusSignalOrStartFailure) {
     // Exit statuses, and signals as negative numbers.
-    const std::vector<std::pair<const char*, int>> cases{
-        {"0", 0}, {"1", 1}, {"77", 77}, {"s15", -SIGTERM}, {"s9", -SIGKILL}};
-    for (const auto& [end, code] : cases) {
+    for (const auto& [end, code] : std::vector<std::pair<const char*, int>>{
+             {"0", 0}, {"77", 77}, {"s15", -SIGTERM}, {"s9", -SIGKILL}}) {
         Process process = start("noisy_child", {"0", "e", "0", "o", end});
         const auto status = process.wait();
         ASSERT_EQ(status, (ExitStatus{code >= 0, std::abs(code)})) << end;
         EXPECT_EQ(status->success(), code == 0) << end;
         EXPECT_EQ(process.wait(), status) << end;  // asked again: same answer, no second wait
     }
-}
-
-TEST(ProcessTest, StartFailuresReportTheSystemError) {
     TempDir dir;
     writeFile(dir / "not-executable", "data", std::filesystem::perms(0644));
     for (const auto& [program, error] : std::vector<std::pair<std::string, int>>{
@@ -58,8 +51,6 @@ TEST(ProcessTest, StartFailuresReportTheSystemError) {
         EXPECT_FALSE(spawned.process.has_value()) << program;
         EXPECT_EQ(spawned.error, error) << program;
     }
-    EXPECT_EQ(spawnProcess({dir / "missing", {}, {}, {}, {}}).errorDescription(),
-              "No such file or directory");
 }
 
 TEST(ProcessTest, LargeInputAndOutputFlowTogetherWithoutDeadlock) {
@@ -70,21 +61,15 @@ TEST(ProcessTest, LargeInputAndOutputFlowTogetherWithoutDeadlock) {
     const ProcessOutput collected = start("cat_stdin").communicate(input);
     EXPECT_TRUE(collected.inputDelivered);
     EXPECT_TRUE(collected.output == input);
-
     // 1 MiB to standard error before anything on standard output.
     const ProcessOutput both = start("noisy_child", {"1048576", "e", "3", "o"}).communicate();
-    EXPECT_EQ(both.error, Bytes(1048576, 'e'));
-    EXPECT_EQ(toString(both.output), "ooo");
-}
-
-TEST(ProcessTest, PassesArgumentsExactlyAndKeepsTheOrderOfASharedPipe) {
-    EXPECT_EQ(
-        toString(start("print_args", {"one", "", "two words", "-1", "<&>"}).communicate().output),
-        "[one]\n[]\n[two words]\n[-1]\n[<&>]\n");
+    EXPECT_TRUE(both.error == Bytes(1048576, 'e') && toString(both.output) == "ooo");
+    // Arguments exactly as given; a shared pipe keeps the order.
+    EXPECT_EQ(toString(start("print_args", {"one", "", "two words"}).communicate().output),
+              "[one]\n[]\n[two words]\n");
     const ProcessOutput shared =
         start("noisy_child", {"2", "e", "3", "o"}, kPipe, ChildStream::ToOutput).communicate();
-    EXPECT_EQ(toString(shared.output), "eeooo");
-    EXPECT_TRUE(shared.error.empty());
+    EXPECT_TRUE(toString(shared.output) == "eeooo" && shared.error.empty());
 }
 
 TEST(ProcessTest, ChildThatExitsWithoutReadingDoesNotKillTheWriter) {
@@ -94,43 +79,33 @@ TEST(ProcessTest, ChildThatExitsWithoutReadingDoesNotKillTheWriter) {
     EXPECT_FALSE(collected.inputDelivered);
     EXPECT_EQ(toString(collected.output), "oo");
     EXPECT_EQ(process.wait(), (ExitStatus{true, 5}));
-
     // The held-back SIGPIPE was taken off and the thread's mask restored.
     sigset_t pending{}, mask{};
     ASSERT_EQ(sigpending(&pending), 0);
     ASSERT_EQ(pthread_sigmask(SIG_BLOCK, nullptr, &mask), 0);
-    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
-    EXPECT_EQ(sigismember(&mask, SIGPIPE), 0);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE) + sigismember(&mask, SIGPIPE), 0);
 }
 
-TEST(ProcessTest, ChildInheritsNoneOfTheDaemonsPipeEnds) {
-    // Descriptors this test process would pass to any child anyway.
-    std::set<int> inheritable = {0, 1, 2};
+TEST(ProcessTest, ChildInheritsNoPipeEndsAndIsReapedByItsOwner) {
+    std::set<int> inheritable = {0, 1, 2};  // what any child of this test gets anyway
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         const int fd = std::stoi(entry.path().filename().string());
         if (const int flags = fcntl(fd, F_GETFD); flags >= 0 && (flags & FD_CLOEXEC) == 0) {
             inheritable.insert(fd);
         }
     }
-    Process first = start("cat_stdin");  // its pipes stay open meanwhile
-    std::istringstream held(
-        toString(start("list_fds", {}, kPipe, ChildStream::Inherit).communicate().output));
-    int count = 0;
-    for (int fd = 0; held >> fd; ++count) {
-        EXPECT_EQ(inheritable.count(fd), 1U) << "child holds descriptor " << fd;
-    }
-    EXPECT_GE(count, 3);
-    EXPECT_EQ(toString(first.communicate(toBytes("first")).output), "first");
-}
-
-TEST(ProcessTest, ChildNeverWaitedForIsReapedByItsOwner) {
     int pid = 0;
     {
         // Blocked reading its input until the owner closes the pipe.
-        Process process = start("cat_stdin", {}, ChildStream::Inherit, ChildStream::Inherit);
-        pid = process.pid();
-        Process moved = std::move(process);
-        EXPECT_FALSE(process.wait().has_value());  // NOLINT(bugprone-use-after-move)
+        Process first = start("cat_stdin", {}, ChildStream::Inherit, ChildStream::Inherit);
+        pid = first.pid();
+        std::istringstream held(
+            toString(start("list_fds", {}, kPipe, ChildStream::Inherit).communicate().output));
+        for (int fd = 0; held >> fd;) {
+            EXPECT_EQ(inheritable.count(fd), 1U) << "child holds descriptor " << fd;
+        }
+        Process moved = std::move(first);
+        EXPECT_FALSE(first.wait().has_value());  // NOLINT(bugprone-use-after-move)
     }
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
@@ -144,13 +119,13 @@ TEST(ProcessTest, HardenedProcessKeepsNoCoreAndSurvivesABrokenPipe) {
         {
             hardenProcess();
             rlimit core{};
-            int pipeEnds[2];
+            int ends[2];
             if (::prctl(PR_GET_DUMPABLE) != 0 || ::getrlimit(RLIMIT_CORE, &core) != 0 ||
-                core.rlim_cur != 0 || core.rlim_max != 0 || ::pipe(pipeEnds) != 0) {
+                core.rlim_cur != 0 || core.rlim_max != 0 || ::pipe(ends) != 0) {
                 std::_Exit(1);
             }
-            ::close(pipeEnds[0]);
-            if (::write(pipeEnds[1], "x", 1) != -1 || errno != EPIPE) {
+            ::close(ends[0]);
+            if (::write(ends[1], "x", 1) != -1 || errno != EPIPE) {
                 std::_Exit(2);
             }
             Process child = start("noisy_child", {"0", "e", "0", "o", "0"});
@@ -167,72 +142,45 @@ TEST(ProcessTest, HardenedProcessKeepsNoCoreAndSurvivesABrokenPipe) {
 TEST(ProcessTest, BoundedChildIsStoppedInTimeAndItsOutputCapped) {
     using std::chrono::milliseconds;
     const ChildLimits limits{milliseconds(200), milliseconds(200), milliseconds(200), 1000};
-    struct Case {
-        const char* name;
-        std::map<std::string, std::string> steering;  // FAKE_FDESETUP_ variables
-        ExitStatus status;
-        std::string output;
-        std::uint64_t dropped;
-        bool timedOut, killed, outputCut;
-    };
-    const std::vector<Case> cases{
-        {"exits at once", {{"OUTPUT", "1:done|2:!"}}, {true, 0}, "done!", 0, false, false, false},
-        {"floods", {{"FLOOD", "102400"}}, {true, 0}, "", 102400 - 1000, false, false, false},
-        {"hangs",
-         {{"OUTPUT", "1:started"}, {"HANG", "1"}},
-         {false, SIGTERM},
-         "started",
-         0,
-         true,
-         false,
-         false},
-        {"ignores SIGTERM", {{"HANG", "ignore-term"}}, {false, SIGKILL}, "", 0, true, true, false},
+    // The fake tool's steering (FAKE_FDESETUP_ variables), then what came of it.
+    const std::vector<std::tuple<const char*, std::vector<std::string>, std::string>> cases{
+        {"exits at once", {"OUTPUT=1:done|2:!"}, "exit 0 'done!' dropped 0"},
+        {"floods", {"FLOOD=102400"}, "exit 0 1000 bytes dropped 101400"},
+        {"hangs", {"OUTPUT=1:started", "HANG=1"}, "signal 15 'started' dropped 0 timed out"},
+        {"ignores SIGTERM", {"HANG=ignore-term"}, "signal 9 '' dropped 0 timed out killed"},
         {"leaves a grandchild on its output",
-         {{"OUTPUT", "1:bye"}, {"LINGER", "600"}, {"END", "3"}},
-         {true, 3},
-         "bye",
-         0,
-         false,
-         false,
-         true},
-        {"hangs with a grandchild",
-         {{"LINGER", "600"}, {"HANG", "1"}},
-         {false, SIGTERM},
-         "",
-         0,
-         true,
-         false,
-         false},
+         {"OUTPUT=1:bye", "LINGER=600", "END=3"},
+         "exit 3 'bye' dropped 0 cut"},
+        {"hangs with a grandchild", {"LINGER=600", "HANG=1"}, "signal 15 '' dropped 0 timed out"},
     };
     TempDir dir;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, steering, expected] : cases) {
+        SCOPED_TRACE(name);
         std::vector<std::string> environment = {"FAKE_FDESETUP_RECORD=" + (dir / "call").string()};
-        for (const auto& [name, value] : c.steering) {
-            environment.push_back("FAKE_FDESETUP_" + name + "=" + value);
+        for (const std::string& variable : steering) {
+            environment.push_back("FAKE_FDESETUP_" + variable);
         }
         environment.push_back(std::string(LOCKSTEP_TEST_HELPERS_DIR) + "/fake_fdesetup");
         std::filesystem::remove(dir / "call.grandchild");
-        auto spawned = spawnProcess({.program = "/usr/bin/env",
-                                     .arguments = environment,
-                                     .input = kPipe,
-                                     .output = kPipe,
-                                     .error = ChildStream::ToOutput,
-                                     .ownProcessGroup = true});
-        Process& process = spawned.process.value();
+        Process process = spawnProcess({.program = "/usr/bin/env",
+                                        .arguments = environment,
+                                        .input = kPipe,
+                                        .output = kPipe,
+                                        .error = ChildStream::ToOutput,
+                                        .ownProcessGroup = true})
+                              .process.value();
         const auto start = std::chrono::steady_clock::now();
-        const BoundedOutput collected = process.communicateWithin(toBytes("request"), limits);
+        const BoundedOutput got = process.communicateWithin(toBytes("request"), limits);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-        EXPECT_EQ(process.wait(), c.status);
-        EXPECT_EQ(collected.output.size(), c.dropped > 0 ? 1000 : c.output.size());
-        if (c.dropped == 0) {
-            EXPECT_EQ(toString(collected.output), c.output);
-        }
-        EXPECT_EQ(collected.droppedBytes, c.dropped);
-        EXPECT_EQ(collected.timedOut, c.timedOut);
-        EXPECT_EQ(collected.killed, c.killed);
-        EXPECT_EQ(collected.outputCut, c.outputCut);
-        EXPECT_FALSE(collected.abandoned);
+        const auto status = process.wait().value();
+        const std::string output = got.droppedBytes > 0
+                                       ? std::to_string(got.output.size()) + " bytes"
+                                       : "'" + toString(got.output) + "'";
+        EXPECT_EQ((status.exited ? "exit " : "signal ") + std::to_string(status.code) + " " +
+                      output + " dropped " + std::to_string(got.droppedBytes) +
+                      (got.timedOut ? " timed out" : "") + (got.killed ? " killed" : "") +
+                      (got.outputCut ? " cut" : "") + (got.abandoned ? " abandoned" : ""),
+                  expected);
         EXPECT_EQ(readFile(dir / "call.stdin"), "request");
         if (const std::string grandchild = readFile(dir / "call.grandchild"); !grandchild.empty()) {
             EXPECT_TRUE(processHasEnded(std::stoi(grandchild))) << "grandchild " << grandchild;

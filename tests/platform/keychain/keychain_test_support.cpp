@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <memory>
 
 namespace lockstep::testing {
@@ -19,9 +18,9 @@ SecKeychainRef KeychainTest::systemKeychain() {
     return keychain;
 }
 
-OSStatus KeychainTest::add(const SecKeychainRef& keychain, const std::string& service,
-                           const std::optional<std::string>& account, const std::string& secret,
-                           SecKeychainItemRef* item, const SecAccessRef& access) {
+OSStatus addItem(KeychainService& keychains, const SecKeychainRef& keychain,
+                 const std::string& service, const std::optional<std::string>& account,
+                 const std::string& secret, SecKeychainItemRef* item, const SecAccessRef& access) {
     CFDictionary query{
         {std::string(kSecClass), std::string(kSecClassGenericPassword)},
         {std::string(kSecAttrService), service},
@@ -38,19 +37,19 @@ OSStatus KeychainTest::add(const SecKeychainRef& keychain, const std::string& se
         query.emplace(kSecAttrAccess, access);
     }
     SecKeychainItemRef result;
-    const OSStatus status = service_.SecItemAdd(query, &result);
+    const OSStatus status = keychains.SecItemAdd(query, &result);
     if (item != nullptr) {
         *item = result;
     }
     return status;
 }
 
-KeychainTest::Found KeychainTest::find(const SecKeychainRef& keychain, const std::string& service,
-                                       const std::optional<std::string>& account) {
+Found findItem(KeychainService& keychains, const SecKeychainRef& keychain,
+               const std::string& service, const std::optional<std::string>& account) {
     Found found;
     std::uint32_t length = 0;
     SecretBytes data;
-    found.status = service_.SecKeychainFindGenericPassword(
+    found.status = keychains.SecKeychainFindGenericPassword(
         keychain, static_cast<std::uint32_t>(service.size()), service.data(),
         account ? static_cast<std::uint32_t>(account->size()) : 0U,
         account ? account->data() : nullptr, &length, &data, &found.item);
@@ -89,19 +88,8 @@ std::vector<std::string> rawSql(const std::filesystem::path& database, const std
     return rows;
 }
 
-std::string integrityCheck(const std::filesystem::path& database) {
-    const auto rows = rawSql(database, "PRAGMA integrity_check");
-    return rows.size() == 1 ? rows.front() : "no single answer";
-}
-
-Bytes fileBytes(const std::filesystem::path& path) {
-    return toBytes(readFile(path));
-}
-
-bool contains(const Bytes& haystack, std::string_view needle) {
-    const Bytes bytes = toBytes(needle);
-    return std::search(haystack.begin(), haystack.end(), bytes.begin(), bytes.end()) !=
-           haystack.end();
+bool fileHolds(const std::filesystem::path& path, std::string_view needle) {
+    return readFile(path).find(needle) != std::string::npos;
 }
 
 }  // namespace lockstep::testing
