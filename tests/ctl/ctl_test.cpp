@@ -81,7 +81,7 @@ class CtlTest : public ::testing::Test {
                       .restart = {.armed = [this] { return armed_; },
                                   .unload = unload,
                                   .unsupportedReason = [this] { return unsupported_; }},
-                      .preferences = {}},
+                      .preferences = preferences_},
                      out, err);
         return {status, out.str(), err.str()};
     }
@@ -143,7 +143,8 @@ class CtlTest : public ::testing::Test {
                                                                {"{user}", userKeychainPath()},
                                                                {"{tool}", toolPath()},
                                                                {"{record}", recordPath()},
-                                                               {"{bin}", toolPath().parent_path()}};
+                                                               {"{bin}", toolPath().parent_path()},
+                                                               {"{root}", dir_.path()}};
         for (const auto& [name, path] : names) {
             for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at)) {
                 text.replace(at, name.size(), path.string());
@@ -170,6 +171,7 @@ class CtlTest : public ::testing::Test {
     int unloadError_ = 0;
     int unloads_ = 0;
     std::optional<std::string> unsupported_;
+    ctl::Services::Preferences preferences_;
 };
 
 void chmod(const fs::path& path, int mode) {
@@ -201,45 +203,29 @@ struct Sample {
     double value = 0;
 };
 
-// The exposition format as node_exporter's textfile collector reads it: each
-// family's HELP and TYPE once, then its sample; names, labels and values by
-// the format's grammar, label values unescaped.
+// The exposition format as node_exporter's textfile collector reads it:
+// each family's HELP and TYPE, then its sample, nothing else; label values
+// unescaped.
 std::map<std::string, Sample> parsePrometheus(const std::string& text) {
-    static const std::regex help(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) .+)");
-    static const std::regex sample(R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(.*)\})? (\S+))");
-    static const std::regex label(
-        R"re(([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\[\\"n])*)"(,|$))re");
-    EXPECT_TRUE(text.ends_with('\n'));
+    static const std::regex family(
+        R"re(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) [^\n]+\n# TYPE \1 gauge\n\1)re"
+        R"re((?:\{([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\[\\"n])*)"\})? (\S+)\n)re");
     std::map<std::string, Sample> families;
-    std::istringstream lines(text);
-    for (std::string line, type, value; std::getline(lines, line);) {
-        std::smatch described, sampled;
-        std::getline(lines, type);
-        std::getline(lines, value);
-        EXPECT_TRUE(std::regex_match(line, described, help)) << line;
-        EXPECT_EQ(type, "# TYPE " + described[1].str() + " gauge");
-        if (!std::regex_match(value, sampled, sample) || sampled[1] != described[1]) {
-            ADD_FAILURE() << "not a sample of " << described[1] << ": " << value;
-            continue;
+    std::size_t consumed = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), family);
+         it != std::sregex_iterator() && it->position() == static_cast<long>(consumed); ++it) {
+        consumed += static_cast<std::size_t>(it->length());
+        const std::smatch& match = *it;
+        Sample& sample = families[match[1]];
+        const std::string raw = match[3];
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+            sample.labels[match[2]] += raw[i] != '\\' ? raw[i] : raw[++i] == 'n' ? '\n' : raw[i];
         }
-        Sample& parsed = families[described[1]];
-        const std::string labels = sampled[3];
-        std::size_t consumed = 0;
-        for (auto it = std::sregex_iterator(labels.begin(), labels.end(), label);
-             it != std::sregex_iterator() && it->position() == static_cast<long>(consumed); ++it) {
-            consumed += static_cast<std::size_t>(it->length());
-            std::string unescaped;
-            const std::string raw = (*it)[2];
-            for (std::size_t i = 0; i < raw.size(); ++i) {
-                unescaped += raw[i] != '\\' ? raw[i] : raw[++i] == 'n' ? '\n' : raw[i];
-            }
-            EXPECT_TRUE(parsed.labels.emplace((*it)[1], unescaped).second) << value;
-        }
-        EXPECT_EQ(consumed, labels.size()) << "bad labels: " << value;
         char* end = nullptr;
-        parsed.value = std::strtod(sampled[4].str().c_str(), &end);
-        EXPECT_EQ(*end, '\0') << "not a float: " << value;
+        sample.value = std::strtod(match[4].str().c_str(), &end);
+        EXPECT_EQ(*end, '\0') << "not a float: " << match[0];
     }
+    EXPECT_EQ(text.substr(consumed), "") << "not in the format";
     return families;
 }
 
@@ -692,6 +678,135 @@ TEST_F(CtlTest, UntrustedAttributesAreShownSafely) {
     // A partition description that is no hexadecimal property list.
     EXPECT_FALSE(ctl::decodePartitionDescription("zz") || ctl::decodePartitionDescription("") ||
                  ctl::decodePartitionDescription("616263"));
+}
+
+// ---- check-config ------------------------------------------------------------
+
+std::string plist(const std::string& dictionary) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" +
+           dictionary + "\n</dict>\n</plist>\n";
+}
+std::string key(const std::string& name, const std::string& value) {
+    return "<key>" + name + "</key>" + value;
+}
+std::string text(const std::string& value) {
+    return "<string>" + value + "</string>";
+}
+std::string folderKey(const std::string& folder) {
+    return key("LogFolderPath", text("{root}/" + folder));
+}
+std::string folderSays(const std::string& folder, const std::string& problem) {
+    return "LogFolderPath: folder '{root}/" + folder + "' " + problem + ", so lockstepd logs to " +
+           (problem == "does not exist" ? "its default folder\n" : "a fresh temporary folder\n");
+}
+
+struct BadFile {
+    const char* name;
+    std::string contents;
+    // The problem lines without the file's name: the file's own first, then
+    // its keys in key order. None: the file is clean.
+    std::string says;
+    void (*then)(const fs::path&) = nullptr;  // changes the written file
+};
+
+// Each problem on its own line, and exit status 9 when there is any.
+TEST_F(CtlTest, CheckConfigReportsEachProblemOnItsOwnLine) {
+    // Log folders of every kind: "logs" (good), "link" (a link to it),
+    // "file", "open" (writable by others), and the home folder "home" (of
+    // the checking user and of "carol") with a good "logs" in it.
+    fs::permissions(dir_.path(), fs::perms(0755));
+    fs::create_directories(dir_ / "home/logs");
+    fs::create_directory(dir_ / "logs");
+    fs::create_directory_symlink("logs", dir_ / "link");
+    writeFile(dir_ / "file", "");
+    fs::create_directory(dir_ / "open");
+    chmod(dir_ / "open", 0777);
+    const fs::path file = dir_ / "lockstepd.plist";
+    const std::string home = (dir_ / "home").string();
+    // A file that is missing has no problem.
+    preferences_ = {.files = {file, dir_ / "missing.plist"},
+                    .userID = static_cast<std::uint32_t>(::geteuid()),
+                    .homeFolderForUser = [home](std::uint32_t) { return home; },
+                    .homeFolderForUserName =
+                        [home](const std::string& name) {
+                            return name == "carol" ? std::optional(home) : std::nullopt;
+                        }};
+    const std::string ignored = ", not a text, so lockstepd ignores it\n";
+    const std::vector<BadFile> cases = {
+        {"clean, truth values as a text",
+         plist(folderKey("logs") + key("showDebug", text("yes")) +
+               key("LogFileName", text("lockstepd.log"))),
+         ""},
+        {"clean, ~ expanded, a number for truth, an empty text unset",
+         plist(key("LogFolderPath", text("~/logs")) + key("showDebug", "<integer>0</integer>") +
+               key("LogFileName", text(""))),
+         ""},
+        {"clean, ~name expanded", plist(key("LogFolderPath", text("~carol/logs"))), ""},
+        {"not a property list", "LogFileName=x\n",
+         "is not a property list, so lockstepd ignores it\n"},
+        {"not a dictionary", "<plist version=\"1.0\"><array/></plist>",
+         "is a property list without a dictionary at its root, so lockstepd ignores it\n"},
+        {"unknown keys, wrong kinds, a truth text read as false, a path as file name",
+         plist(key("Colour", text("blue")) + key("LogFileName", text("../etc/x")) +
+               key("ShowDebug", "<true/>") + key("showDebug", text("on"))),
+         "Colour: unknown setting, which lockstepd ignores\n"
+         "LogFileName: '../etc/x' is not one plain file name, so lockstepd uses its default name\n"
+         "ShowDebug: unknown setting, which lockstepd ignores (did you mean showDebug?)\n"
+         "showDebug: the text 'on' reads as false: use <true/> or <false/>\n"},
+        {"wrong kinds",
+         plist(key("LogFileName", "<integer>3</integer>") + key("LogFolderPath", "<true/>") +
+               key("showDebug", "<array/>")),
+         "LogFileName: is a number" + ignored + "LogFolderPath: is a Boolean" + ignored +
+             "showDebug: is an array, dictionary, date or data, not a Boolean, so lockstepd "
+             "ignores it\n"},
+        {"relative folder", plist(key("LogFolderPath", text("logs"))),
+         "LogFolderPath: 'logs' is not an absolute path\n"},
+        {"unknown user", plist(key("LogFolderPath", text("~nobody-here/logs"))),
+         "LogFolderPath: '~nobody-here/logs' names a user without a home folder\n"},
+        {"missing folder", plist(folderKey("none")), folderSays("none", "does not exist")},
+        {"folder is a link", plist(folderKey("link")), folderSays("link", "is a symbolic link")},
+        {"folder is a file", plist(folderKey("file")), folderSays("file", "is not a folder")},
+        {"folder writable by others", plist(folderKey("open")),
+         folderSays("open", "is writable by others")},
+        {"file writable by its group", plist(""),
+         "is writable by group or others (mode 0664): chmod go-w it\n",
+         [](const fs::path& path) { chmod(path, 0664); }},
+        {"file is a link, its target checked too", "junk",
+         "is a symbolic link, which lockstepd follows: replace it by the file itself\n"
+         "is not a property list, so lockstepd ignores it\n",
+         [](const fs::path& path) {
+             fs::rename(path, path.string() + ".target");
+             fs::create_symlink(path.string() + ".target", path);
+         }},
+        {"file is a folder", "", "is not a regular file, so lockstepd ignores it\n",
+         [](const fs::path& path) {
+             fs::remove(path);
+             fs::create_directory(path);
+         }},
+        {"file of a stranger", plist(""), "is owned by user 65534, not root: chown it\n",
+         [](const fs::path& path) { chown(path); }},
+    };
+    for (const BadFile& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(file);
+        fs::remove_all(file.string() + ".target");
+        writeFile(file, expand(c.contents), fs::perms(0644));
+        if (c.then) {
+            c.then(file);
+        }
+        std::string says = c.says.empty() ? "no problems found\n" : "";
+        std::istringstream lines(expand(c.says));
+        for (std::string line; std::getline(lines, line);) {
+            says += file.string() + ": " + line + "\n";
+        }
+        const Result result = ctl({"check-config"});
+        EXPECT_EQ(std::tuple(result.status, result.out, result.err),
+                  std::tuple(c.says.empty() ? 0 : 9, says, ""));
+    }
+    // Every file is checked, each time it is named.
+    preferences_.files = {file, dir_ / "missing.plist", file};
+    const std::string out = ctl({"check-config"}).out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
 }
 
 // enrol is lockstepd's enrolment with the password from standard input (or
