@@ -276,15 +276,16 @@ const std::vector<StatusCase> kStatusCases = {
      },
      2, nullptr, "enrolled:     no\n"},
     {"PasswordChanged", [](CtlTest& t) { t.setUsers({{.name = "alice", .password = "changed"}}); },
-     3, "incorrectPassword", "changed since enrolment"},
+     3, "incorrectPassword",
+     "the System keychain\npassword:     NO LONGER VALID: the account's password was changed"},
     // Every character the label format escapes, shown as printable text.
     {"AccountGone",
      [](CtlTest& t) {
          fs::remove_all(t.keychainPath().parent_path());
          t.enrol("a\"b\\c\nd");
      },
-     3, "accountDoesNotExist", "account \"a\"b\\\\c\\x0ad\"", "", "", "/credential/account",
-     "a\"b\\c\nd"},
+     3, "accountDoesNotExist", "account \"a\"b\\\\c\\x0ad\", stored ", "", "",
+     "/credential/account", "a\"b\\c\nd"},
     {"AccountLocked",
      [](CtlTest& t) {
          t.setUsers({{.name = "alice",
@@ -446,12 +447,14 @@ TEST_P(StatusTest, ReportsTheFirstProblem) {
         (std::vector{gauge("lockstep_ready"), gauge("lockstep_status_exit_code"),
                      gauge("lockstep_enrolled"), gauge("lockstep_credential_valid"),
                      gauge("lockstep_restart_tool_ok"), gauge("lockstep_keychain_ok"),
-                     gauge("lockstep_last_run_recorded"), gauge("lockstep_last_run_success")}),
+                     gauge("lockstep_last_run_recorded"), gauge("lockstep_last_run_success"),
+                     one(families.contains("lockstep_last_run_tool_duration_seconds"))}),
         (std::vector{one(c.status == 0), static_cast<double>(c.status),
                      one(!parsed["credential"].is_null()), one(parsed["password"]["valid"] == true),
                      one(tool["present"] == true && tool["safe"] == true),
                      one(c.status != 5 && c.status != 6 && c.status != 8), one(!run.is_null()),
-                     run.is_null() ? -1.0 : one(run["armed"] == true)}));
+                     run.is_null() ? -1.0 : one(run["armed"] == true),
+                     one(!run.is_null() && !run["restartTool"].is_null())}));
     EXPECT_EQ(families.at("lockstep_restart_tool_ok").labels.at("path"), toolPath().string());
     if (!parsed["credential"].is_null()) {
         EXPECT_EQ(families.at("lockstep_enrolled").labels.at("account"),
@@ -568,7 +571,9 @@ TEST_F(CtlTest, ListAndShowGiveAttributesAndAclsButNoSecret) {
     // As JSON: the items with their numbers in the whole keychain.
     const Result listJson = ctl({"list", "--json"});
     const Json listed = Json::parse(listJson.out);
-    const Json shown = json({"show", "Lockstep", "--account", "bob", "--json"})["items"];
+    const Result showJson = ctl({"show", "Lockstep", "--account", "bob", "--json"});
+    EXPECT_EQ(showJson.status, 0);
+    const Json shown = Json::parse(showJson.out)["items"];
     EXPECT_EQ((Json{listed["keychain"], listed["items"][2]["service"], shown.size(),
                     shown[0]["number"], listed["items"][0]["acls"].back()["partitions"]}),
               (Json{keychainPath(), "Other", 1, 2, {"apple:", "teamid:Q7M4ZK2RTD"}}));
@@ -622,6 +627,9 @@ TEST_F(CtlTest, DisarmRemovesTheStoredCredentials) {
     EXPECT_THAT(ctl({"list"}).out, AllOf(Not(HasSubstr("Lockstep")), HasSubstr("carol")));
     EXPECT_EQ(ctl({"disarm"}).err,
               "lockstepctl: no credential of service \"Lockstep\" is stored\n");
+    enrol("dave");
+    EXPECT_EQ(ctl({"disarm", "--account", "dave"}).out,
+              "removed 1 stored credential of service \"Lockstep\" for account \"dave\"\n");
 }
 
 // An armed restart shows in the status and goes with disarm, whether or not a
@@ -660,7 +668,7 @@ TEST_F(CtlTest, UntrustedAttributesAreShownSafely) {
     enrol("evil\x1b]0;owned\x07name");
     EXPECT_THAT(ctl({"list"}).out, HasSubstr("account:      evil\\x1b]0;owned\\x07name\n"));
     const std::pair<std::string, std::string> cases[] = {
-        {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
+        {"caf\xc3\xa9\xc2\xa0\xe2\x82\xac", "caf\xc3\xa9\xc2\xa0\xe2\x82\xac"},
         {"a\tb\nc\x7f back\\slash", "a\\x09b\\x0ac\\x7f back\\\\slash"},
         {"c1 \xc2\x9b[1m bad \xff\xc3", "c1 \\xc2\\x9b[1m bad \\xff\\xc3"},
         {"\xe2\x80\xaa\xe2\x80\xab\xe2\x80\xac\xe2\x80\xad\xe2\x80\xae",
