@@ -476,7 +476,7 @@ TEST_P(StatusTest, ReportsTheFirstProblem) {
     EXPECT_EQ(fs::exists(userKeychainPath().parent_path()), userFolderExisted);
 }
 
-INSTANTIATE_TEST_SUITE_P(Machines, StatusTest, ::testing::ValuesIn(kStatusCases),
+INSTANTIATE_TEST_SUITE_P(Status, StatusTest, ::testing::ValuesIn(kStatusCases),
                          [](const auto& row) { return std::string(row.param.name); });
 
 // The members lockstepctl(8) documents for each command's JSON, by section
