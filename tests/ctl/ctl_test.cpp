@@ -8,10 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <map>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
@@ -22,10 +21,7 @@
 #include <vector>
 
 #include "ctl/commands.h"
-#include "daemon/run_record.h"
 #include "keychain/keychain_util.h"
-#include "log/log.h"
-#include "log/unified_logger.h"
 #include "platform/directory/local_directory.h"
 #include "platform/keychain/sqlite_keychain.h"
 #include "platform/process.h"
@@ -45,6 +41,7 @@ using ::testing::StartsWith;
 using Json = nlohmann::json;
 
 constexpr std::string_view kPassword = "Sw0rdfish-not-for-output";
+constexpr std::string_view kBobs = "bobs password";
 
 struct Result {
     int status = -1;
@@ -53,48 +50,47 @@ struct Result {
 
 // A machine in a temporary folder: the real SQLite keychain service with its
 // System keychain there, real account files with the users "alice" and "bob",
-// a restart tool that exists, and a log file path.
+// a restart tool that exists, and a run record path.
 class CtlTest : public ::testing::Test {
-  protected:
+  public:
     CtlTest() {
         setUsers({{.name = "alice", .uid = 501, .password = std::string(kPassword)},
-                  {.name = "bob", .uid = 502, .password = "bobs password"}});
-        writeFile(toolPath(), "#!/bin/sh\nexit 0\n", fs::perms(0755));
+                  {.name = "bob", .uid = 502, .password = std::string(kBobs)}});
+        setTool("exit 0");
     }
 
-    // Runs one lockstepctl command line through ctl::run, with `input` on the
-    // standard input it reads a password from.
+    // One lockstepctl command line through ctl::run, `input` on its stdin.
     [[nodiscard]] Result ctl(const std::vector<std::string>& arguments,
                              const std::string& input = "") {
         const TempDir inputs;
         writeFile(inputs.path() / "stdin", input);
         const ScopedFD stdinFile(::open((inputs.path() / "stdin").c_str(), O_RDONLY | O_CLOEXEC));
-        std::ostringstream out;
-        std::ostringstream err;
+        const auto unload = [this] {
+            ++unloads_;
+            armed_ = unloadError_ == 0 ? std::optional(false) : armed_;
+            return unloadError_;
+        };
+        std::ostringstream out, err;
         const int status =
             ctl::run(arguments,
                      {.context = context_,
-                      .systemKeychainPath = systemKeychainPath(),
+                      .systemKeychainPath = keychainPath(),
                       .userKeychainPath = userKeychainPath(),
                       .passwordInput = stdinFile.get(),
                       .terminal = inputs.path() / "no-terminal",
                       .restart = {.armed = [this] { return armed_; },
-                                  .unload =
-                                      [this] {
-                                          ++unloads_;
-                                          if (unloadError_ == 0) {
-                                              armed_ = false;
-                                          }
-                                          return unloadError_;
-                                      },
+                                  .unload = unload,
                                   .unsupportedReason = [this] { return unsupported_; }},
-                      .preferences = {}},
+                      .preferences = preferences_},
                      out, err);
         return {status, out.str(), err.str()};
     }
+    [[nodiscard]] Json json(const std::vector<std::string>& arguments) {
+        return Json::parse(ctl(arguments).out);
+    }
 
-    // Stores a credential of the service the way lockstepd's enrolment does:
-    // in the System keychain, or with `inUserKeychain` in the user's.
+    // Stores a credential the way lockstepd's enrolment does: in the System
+    // keychain, or with `inUserKeychain` in the user's.
     void enrol(std::string_view account, std::string_view password = kPassword,
                std::string_view service = "Lockstep", bool inUserKeychain = false) {
         SecKeychainRef system;
@@ -105,42 +101,62 @@ class CtlTest : public ::testing::Test {
         ASSERT_TRUE(KeychainUtil::updatePassword(context_, service, account, password, "", system));
     }
 
-    // Rewrites the account files with these users only.
     void setUsers(const std::vector<TestUser>& users) {
-        tree_ = std::make_unique<TestDirectory>(dir_ / "machine");
+        TestDirectory tree(dir_ / "machine");
         for (const TestUser& user : users) {
-            tree_->addUser(user);
+            tree.addUser(user);
         }
-        tree_->write();
+        tree.write();
     }
 
-    fs::path systemKeychainPath() const { return dir_ / "var/lib/lockstep/System.keychain"; }
+    void setTool(const std::string& script) {
+        writeFile(toolPath(), "#!/bin/sh\n" + script + "\n", fs::perms(0755));
+    }
+
+    // One run of lockstepd in process, with this tool script (none: the tool
+    // as it is): an enrolment of alice, or a plain run.
+    void run(const std::string& script, bool enrolment = false,
+             std::string_view password = kPassword) {
+        if (!script.empty()) {
+            setTool(script);
+        }
+        PasswordDaemon command;
+        if (enrolment) {
+            command = {.setUser = true, .user = "alice", .password = SecretString(password)};
+        }
+        std::ostringstream out;
+        static_cast<void>(command.perform(context_, out));
+    }
+
+    fs::path keychainPath() const { return dir_ / "var/lib/lockstep/System.keychain"; }
+    fs::path keyPath() const { return keychainPath().string() + ".key"; }
     fs::path userKeychainPath() const { return dir_ / "root/.local/share/lockstep/login.keychain"; }
     // In folders only root can write, so that lockstepd would start it.
     fs::path toolPath() const { return toolDir_ / "usr/bin/fdesetup"; }
     fs::path recordPath() const { return dir_ / "var/lib/lockstep/last-run"; }
 
-    // One run of lockstepd, in process, recording its outcome: an enrolment
-    // of alice, or the plain path.
-    void daemonRun(bool enrolment = false, std::string_view password = kPassword) {
-        std::ostringstream out;
-        PasswordDaemon command;
-        if (enrolment) {
-            command = {.setUser = true, .user = "alice", .password = SecretString(password)};
+    // An expected text with this machine's paths in place of their names.
+    std::string expand(std::string text) const {
+        const std::pair<std::string_view, fs::path> names[] = {{"{key}", keyPath()},
+                                                               {"{kc}", keychainPath()},
+                                                               {"{dir}", dir_ / "var"},
+                                                               {"{user}", userKeychainPath()},
+                                                               {"{tool}", toolPath()},
+                                                               {"{record}", recordPath()},
+                                                               {"{bin}", toolPath().parent_path()},
+                                                               {"{root}", dir_.path()}};
+        for (const auto& [name, path] : names) {
+            for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at)) {
+                text.replace(at, name.size(), path.string());
+            }
         }
-        static_cast<void>(command.perform(context_, out));
-    }
-
-    // Replaces the restart tool with a shell script.
-    void setTool(const std::string& script) {
-        writeFile(toolPath(), "#!/bin/sh\n" + script + "\n", fs::perms(0755));
+        return text;
     }
 
     LogCapture capture_;
     TempDir dir_;
     TrustedTempDir toolDir_;
-    std::unique_ptr<TestDirectory> tree_;
-    SqliteKeychainService keychain_{{.systemKeychainPath = systemKeychainPath(),
+    SqliteKeychainService keychain_{{.systemKeychainPath = keychainPath(),
                                      .userKeychainPath = userKeychainPath(),
                                      .callingProgramPath = std::nullopt}};
     LocalDirectoryService directory_{dir_ / "machine"};
@@ -155,7 +171,21 @@ class CtlTest : public ::testing::Test {
     int unloadError_ = 0;
     int unloads_ = 0;
     std::optional<std::string> unsupported_;
+    ctl::Services::Preferences preferences_;
 };
+
+void chmod(const fs::path& path, int mode) {
+    fs::permissions(path, fs::perms(mode));
+}
+void chown(const fs::path& path) {
+    ASSERT_EQ(::chown(path.c_str(), 65534, 0), 0);
+}
+void mkfifo(const fs::path& path) {
+    fs::remove(path);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+}
+
+// ---- status ------------------------------------------------------------------
 
 // The status line (and JSON problem) of each exit status.
 constexpr const char* kVerdicts[] = {"ready to arm",
@@ -168,632 +198,420 @@ constexpr const char* kVerdicts[] = {"ready to arm",
                                      "last arming failed",
                                      "keychain files unsafe"};
 
-class StatusTest : public CtlTest {
+struct Sample {
+    std::map<std::string, std::string> labels;
+    double value = 0;
+};
+
+// The exposition format as node_exporter's textfile collector reads it:
+// each family's HELP and TYPE, then its sample, nothing else; label values
+// unescaped.
+std::map<std::string, Sample> parsePrometheus(const std::string& text) {
+    static const std::regex family(
+        R"re(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) [^\n]+\n# TYPE \1 gauge\n\1)re"
+        R"re((?:\{([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\[\\"n])*)"\})? (\S+)\n)re");
+    std::map<std::string, Sample> families;
+    std::size_t consumed = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), family);
+         it != std::sregex_iterator() && it->position() == static_cast<long>(consumed); ++it) {
+        consumed += static_cast<std::size_t>(it->length());
+        const std::smatch& match = *it;
+        Sample& sample = families[match[1]];
+        const std::string raw = match[3];
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+            sample.labels[match[2]] += raw[i] != '\\' ? raw[i] : raw[++i] == 'n' ? '\n' : raw[i];
+        }
+        char* end = nullptr;
+        sample.value = std::strtod(match[4].str().c_str(), &end);
+        EXPECT_EQ(*end, '\0') << "not a float: " << match[0];
+    }
+    EXPECT_EQ(text.substr(consumed), "") << "not in the format";
+    return families;
+}
+
+// A machine in one state and what status makes of it. Texts name paths as
+// CtlTest::expand does.
+struct StatusCase {
+    const char* name;
+    void (*prepare)(CtlTest&);  // on a machine where alice is enrolled
+    int status;
+    const char* password = nullptr;  // the check's result in the JSON; none made
+    std::string says = {};           // in the text output
+    std::string cause = {};          // the start of the keychain file problem shown as the status
+    std::string problem = {};        // the start of the status when it is more than its words
+    // A member of the JSON output (by JSON pointer) and its value.
+    const char* member = nullptr;
+    Json value = nullptr;
+};
+
+void PrintTo(const StatusCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+const std::string kUnsafeTool = "it is writable by group or others (mode 0777)";
+const std::vector<StatusCase> kStatusCases = {
+    // A second credential, and a run record that is a link (not followed).
+    {"Ready",
+     [](CtlTest& t) {
+         t.enrol("bob", kBobs);
+         fs::create_symlink("System.keychain", t.recordPath());
+     },
+     0, "success",
+     "\nheld in:      the System keychain\n"
+     "              2 credentials are stored; lockstepd uses this one, the oldest\n"
+     "password:     verifies against the local account\nrestart tool: {tool} is present\n"
+     "restart:      not armed\nlast run:     none recorded: {record}: ",
+     "", "", "/credential/account", "alice"},
+    // Nothing enrolled comes before a missing tool.
+    {"NothingEnrolled",
+     [](CtlTest& t) {
+         fs::remove_all(t.keychainPath().parent_path());
+         fs::remove(t.toolPath());
+     },
+     2, nullptr, "System.keychain (none yet)\n"},
+    {"OnlyAnotherService",
+     [](CtlTest& t) {
+         fs::remove_all(t.keychainPath().parent_path());
+         t.enrol("alice", kPassword, "Another");
+     },
+     2, nullptr, "enrolled:     no\n"},
+    {"PasswordChanged", [](CtlTest& t) { t.setUsers({{.name = "alice", .password = "changed"}}); },
+     3, "incorrectPassword",
+     "the System keychain\npassword:     NO LONGER VALID: the account's password was changed"},
+    // Every character the label format escapes, shown as printable text.
+    {"AccountGone",
+     [](CtlTest& t) {
+         fs::remove_all(t.keychainPath().parent_path());
+         t.enrol("a\"b\\c\nd");
+     },
+     3, "accountDoesNotExist", "account \"a\"b\\\\c\\x0ad\", stored ", "", "",
+     "/credential/account", "a\"b\\c\nd"},
+    {"AccountLocked",
+     [](CtlTest& t) {
+         t.setUsers({{.name = "alice",
+                      .password = std::string(kPassword),
+                      .state = AccountState::locked}});
+     },
+     3, "accountLocked", "disabled or locked"},
+    {"ToolNotExecutable", [](CtlTest& t) { chmod(t.toolPath(), 0644); }, 4, "success",
+     "MISSING or not executable", "", "", "/restartTool/present", false},
+    // Tools lockstepd would refuse to start, with its reason.
+    {"ToolWritable", [](CtlTest& t) { chmod(t.toolPath(), 0777); }, 4, "success",
+     "fdesetup: UNSAFE, lockstepd refuses to run it: " + kUnsafeTool, "",
+     "restart tool unsafe: " + kUnsafeTool, "/restartTool/unsafeBecause", kUnsafeTool},
+    {"ToolNotRoots", [](CtlTest& t) { chown(t.toolPath()); }, 4, "success", "", "",
+     "restart tool unsafe: it is owned by uid 65534, not root"},
+    {"ToolFolderWritable", [](CtlTest& t) { chmod(t.toolPath().parent_path(), 0775); }, 4,
+     "success", "", "",
+     "restart tool unsafe: folder {bin} is writable by group or others (mode 0775)"},
+    // An item whose password is empty can never be read back.
+    {"KeychainUnreadable", [](CtlTest& t) { t.enrol("alice", ""); }, 5, nullptr,
+     ": UNREADABLE: the stored credential cannot be read"},
+    // A System keychain that cannot be used: lockstepd looks in the user's
+    // keychain, and status names the one it would read. Nothing planted at
+    // the paths (a FIFO included) holds status up.
+    {"DamagedNotAKeychain",
+     [](CtlTest& t) { writeFile(t.keychainPath(), "junk", fs::perms(0600)); }, 6, nullptr,
+     "\n              lockstepd looks in the user keychain {user} instead\n"},
+    {"DamagedForeignKey",
+     [](CtlTest& t) {
+         writeFile(t.keyPath(), std::string(32, 'k'), fs::perms(0600));
+         t.enrol("alice", kPassword, "Lockstep", true);
+     },
+     6, "success", "held in:      the user keychain {user}\n", "", "", "/credentialKeychain/kind",
+     "user"},
+    {"DamagedFifoKeychain", [](CtlTest& t) { mkfifo(t.keychainPath()); }, 6, nullptr,
+     ": DAMAGED: ", "keychain {kc} is not a regular file: move it aside and enrol again"},
+    {"DamagedFifoKey", [](CtlTest& t) { mkfifo(t.keyPath()); }, 6, nullptr, "",
+     "key file {key} is not a regular file"},
+    // Each file a restart relies on, spoiled: the exact cause with its fix.
+    {"FolderMode", [](CtlTest& t) { chmod(t.keychainPath().parent_path(), 0755); }, 8, "success",
+     "", "keychain folder {dir}/lib/lockstep is mode 0755: chmod 700 it"},
+    {"KeychainMode", [](CtlTest& t) { chmod(t.keychainPath(), 0644); }, 8, "success", "",
+     "keychain {kc} is mode 0644: chmod 600 it"},
+    // A key file the keychain service refuses makes the keychain damaged.
+    {"KeyNotRoots", [](CtlTest& t) { chown(t.keyPath()); }, 6, nullptr, "",
+     "key file {key} is owned by uid 65534, not root: chown root it"},
+    {"KeyShort", [](CtlTest& t) { fs::resize_file(t.keyPath(), 31); }, 6, nullptr, "",
+     "key file {key} is 31 bytes, not 32: it is damaged: move the keychain"},
+    {"KeyMissing", [](CtlTest& t) { fs::remove(t.keyPath()); }, 6, nullptr, "",
+     "key file {key} is missing: without it the stored password is lost"},
+    // The last run's record: a failed arming is a problem of its own with
+    // the tool's line, whatever the tool is like now; a refused enrolment is
+    // no arming.
+    {"LastRunToolRefused",
+     [](CtlTest& t) { t.run("echo; echo '  Authentication failed: wrong password' >&2; exit 1"); },
+     7, "success", "plain run, account \"alice\": Failed to authenticate with FileVault\n", "",
+     "last arming failed: {tool} exited with status 1 after ", "/lastRun/run/result", "notArmed"},
+    {"LastRunToolsLine", [](CtlTest& t) { t.run("echo '  refused ' >&2; exit 1"); }, 7, "success",
+     " ms: \"refused\"\nstatus:"},
+    {"LastRunToolKilled",
+     [](CtlTest& t) {
+         const auto limit = std::chrono::milliseconds(100);
+         t.context_.toolLimits = ChildLimits{limit, limit, limit, 1024};
+         t.run("trap '' TERM; sleep 5");
+     },
+     7, "success", "", "",
+     "last arming failed: {tool} did not finish within its time limit and was stopped with "
+     "SIGKILL after "},
+    {"LastRunToolUnsafe",
+     [](CtlTest& t) {
+         chmod(t.toolPath(), 0777);
+         t.run("");
+         t.setTool("exit 0");
+     },
+     7, "success", "", "", "last arming failed: lockstepd refused to run {tool}: " + kUnsafeTool},
+    {"LastRunEnrolledSince",
+     [](CtlTest& t) {
+         t.run("exit 1");
+         t.run("exit 0", true);
+     },
+     0, "success",
+     "enrolment, account \"alice\": Successfully authenticated with FileVault\n"
+     "              {tool} exited with status 0 after ",
+     "", "", "/lastRun/run/result", "armed"},
+    {"LastRunRefusedEnrolment", [](CtlTest& t) { t.run("", true, "wrong"); }, 0, "success",
+     "enrolment, account \"alice\": incorrect password\n", "", "", "/lastRun/run/result",
+     "incorrectPassword"},
+    {"LastRunNotARecord",
+     [](CtlTest& t) { writeFile(t.recordPath(), "{\"version\": 1}", fs::perms(0600)); }, 0,
+     "success", "none recorded: {record}: not a run record: no member"},
+};
+
+class StatusTest : public CtlTest, public ::testing::WithParamInterface<StatusCase> {
   protected:
     void SetUp() override {
         if (const auto reason = untrustedTestProgramsReason()) {
             GTEST_SKIP() << *reason;
         }
     }
-
-    // Runs status as text and as JSON: the same exit status and verdict (or
-    // `problem` in its place), the texts `says`, the password check's verdict
-    // (nothing: none made). status never creates the keychain, never shows
-    // or logs the secret.
-    void expectStatus(int exitStatus, const std::vector<std::string>& says,
-                      const char* passwordResult, std::string problem = {}) {
-        SCOPED_TRACE(says.front());
-        if (problem.empty()) {
-            problem = kVerdicts[exitStatus];
-        }
-        const bool keychainExisted = fs::exists(systemKeychainPath());
-        const Result text = ctl({"status"});
-        const Result json = ctl({"status", "--json"});
-        EXPECT_EQ(text.status, exitStatus) << text.out;
-        EXPECT_EQ(json.status, exitStatus);
-        EXPECT_THAT(text.out, HasSubstr("\nstatus:       " + problem + "\n"));
-        for (const std::string& words : says) {
-            EXPECT_THAT(text.out, HasSubstr(words));
-        }
-        const Json parsed = Json::parse(json.out);
-        EXPECT_EQ(parsed["exitStatus"], exitStatus);
-        EXPECT_EQ(parsed["ready"], exitStatus == 0);
-        EXPECT_EQ(parsed["problem"], exitStatus == 0 ? Json() : Json(problem));
-        EXPECT_EQ(parsed["password"]["result"], passwordResult ? Json(passwordResult) : Json());
-        EXPECT_EQ(parsed["credential"].is_null(),
-                  text.out.find("enrolled:     yes") == std::string::npos);
-        EXPECT_EQ(parsed["keychain"]["exists"], keychainExisted);
-        EXPECT_EQ(parsed["keychain"]["readable"],
-                  keychainExisted && exitStatus != 5 && exitStatus != 6);
-        if (exitStatus != 6) {
-            EXPECT_EQ(parsed["keychain"]["fileProblems"].empty(), exitStatus != 8);
-        }
-        EXPECT_EQ(parsed["keychain"]["damaged"], exitStatus == 6);
-        EXPECT_EQ(text.err + json.err, "");
-        EXPECT_THAT(text.out + json.out,
-                    AllOf(Not(HasSubstr(kPassword)), Not(HasSubstr("bobs password"))));
-        EXPECT_FALSE(capture_.contains(kPassword)) << capture_.dump();
-        EXPECT_EQ(fs::exists(systemKeychainPath().parent_path()), keychainExisted);
-        EXPECT_EQ(fs::exists(userKeychainPath().parent_path()), userKeychainExisted);
-    }
-
-    bool userKeychainExisted = false;
 };
 
-// Ready with two credentials stored: lockstepd uses the oldest. The run
-// record is not followed where it is a link.
-TEST_F(StatusTest, Ready) {
-    enrol("bob", "bobs password");
-    enrol("alice");
-    writeFile(recordPath().parent_path() / "elsewhere", "");
-    fs::create_symlink("elsewhere", recordPath());
-    expectStatus(
-        0,
-        {"enrolled:     yes, account \"bob\", stored ", "held in:      the System keychain\n",
-         "2 credentials are stored; lockstepd uses this one, the oldest",
-         "password:     verifies against the local account", "fdesetup is present"},
-        "success");
-    const Json json = Json::parse(ctl({"status", "--json"}).out);
-    EXPECT_EQ(json["keychain"]["path"], systemKeychainPath().string());
-    EXPECT_EQ(json["credential"]["account"], "bob");
-    EXPECT_EQ(json["credential"]["itemsOfService"], 2);
-    EXPECT_EQ(json["credentialKeychain"]["kind"], "System");
-    EXPECT_EQ(json["restartTool"]["present"], true);
-    EXPECT_EQ(json["restartTool"]["safe"], true);
-    EXPECT_EQ(json["lastRun"]["file"], recordPath().string());
-    EXPECT_TRUE(json["lastRun"]["run"].is_null());
-    EXPECT_THAT(ctl({"status"}).out,
-                HasSubstr("last run:     none recorded: " + recordPath().string() + ": "));
+double one(bool value) {
+    return value ? 1 : 0;
 }
 
-// Nothing enrolled is reported before a missing tool.
-TEST_F(StatusTest, NothingEnrolled) {
-    fs::remove(toolPath());
-    expectStatus(2, {"System.keychain (none yet)\n", "enrolled:     no", "MISSING"}, nullptr);
-    enrol("alice", kPassword, "Another");
-    expectStatus(2, {"enrolled:     no"}, nullptr);
-}
-
-TEST_F(StatusTest, PasswordNoLongerValid) {
+// The text, JSON and Prometheus outputs agree on the exit status and its
+// problem; status never creates a keychain, never shows or logs the secret.
+TEST_P(StatusTest, ReportsTheFirstProblem) {
+    const StatusCase& c = GetParam();
     enrol("alice");
-    setUsers({{.name = "alice", .uid = 501, .password = "changed since"}});
-    expectStatus(3, {"password was changed since enrolment"}, "incorrectPassword");
-    setUsers({{.name = "bob", .uid = 502}});
-    expectStatus(3, {"no usable local account"}, "accountDoesNotExist");
-    setUsers(
-        {{.name = "alice", .password = std::string(kPassword), .state = AccountState::locked}});
-    expectStatus(3, {"disabled or locked"}, "accountLocked");
-}
-
-TEST_F(StatusTest, RestartToolMissing) {
-    enrol("alice");
-    fs::permissions(toolPath(), fs::perms(0644));
-    expectStatus(4, {"fdesetup: MISSING or not executable"}, "success");
-    fs::remove(toolPath());
-    expectStatus(4, {"fdesetup: MISSING or not executable"}, "success");
-}
-
-// A tool that lockstepd would refuse to start: the same reason as its
-// refusal, as the problem of exit status 4.
-TEST_F(StatusTest, RestartToolUnsafe) {
-    enrol("alice");
-    const std::string folder = toolPath().parent_path().string();
-    const std::vector<std::pair<std::function<void()>, std::string>> cases{
-        {[this] { fs::permissions(toolPath(), fs::perms(0777)); },
-         "it is writable by group or others (mode 0777)"},
-        {[this] { ASSERT_EQ(::chown(toolPath().c_str(), 65534, 0), 0); },
-         "it is owned by uid 65534, not root"},
-        {[this] { fs::permissions(toolPath().parent_path(), fs::perms(0775)); },
-         "folder " + folder + " is writable by group or others (mode 0775)"},
-    };
-    for (const auto& [spoil, reason] : cases) {
-        writeFile(toolPath(), "#!/bin/sh\nexit 0\n", fs::perms(0755));
-        fs::permissions(toolPath().parent_path(), fs::perms(0755));
-        spoil();
-        expectStatus(4, {"fdesetup: UNSAFE, lockstepd refuses to run it: " + reason}, "success",
-                     "restart tool unsafe: " + reason);
-        const Json tool = Json::parse(ctl({"status", "--json"}).out)["restartTool"];
-        EXPECT_EQ(tool["present"], true);
-        EXPECT_EQ(tool["safe"], false);
-        EXPECT_EQ(tool["unsafeBecause"], reason);
-        fs::remove(toolPath());
+    c.prepare(*this);
+    const bool keychainExisted = fs::exists(fs::symlink_status(keychainPath()));
+    const bool userFolderExisted = fs::exists(userKeychainPath().parent_path());
+    const auto before = std::chrono::system_clock::now();
+    const Result text = ctl({"status"});
+    const Result json = ctl({"status", "--json"});
+    const Result prometheus = ctl({"status", "--prometheus"});
+    EXPECT_EQ(std::vector({text.status, json.status, prometheus.status}), std::vector(3, c.status));
+    EXPECT_THAT(text.out, HasSubstr(expand(c.says)));
+    if (!c.cause.empty()) {
+        EXPECT_THAT(text.out, HasSubstr("\n              UNSAFE: " + expand(c.cause)));
     }
-}
+    // The status line is the last; its start tells the problem, a failed
+    // arming's goes on with the tool's run.
+    const auto at = text.out.rfind("\nstatus:       ") + 15;
+    const std::string line = text.out.substr(at, text.out.size() - at - 1);
+    const std::string problem = expand(!c.problem.empty() ? c.problem
+                                       : c.cause.empty()  ? kVerdicts[c.status]
+                                                          : kVerdicts[c.status] + (": " + c.cause));
+    const bool exact = c.problem.empty() && c.cause.empty() && c.status != 7;
+    EXPECT_EQ(exact ? line : line.substr(0, problem.size()), problem);
 
-TEST_F(StatusTest, KeychainUnreadable) {
-    // An item whose password is empty can never be read back.
-    enrol("alice", "");
-    expectStatus(5, {"UNREADABLE", "the stored credential cannot be read"}, nullptr);
-}
-
-// A System keychain that is there but cannot be used: lockstepd looks in the
-// user's keychain instead, and status names the keychain it would read.
-// Nothing planted at the paths (a FIFO included) holds status up.
-TEST_F(StatusTest, SystemKeychainDamaged) {
-    const fs::path keyFile = systemKeychainPath().string() + ".key";
-    using Damage = void (*)(const fs::path& keychain, const fs::path& key);
-    // With the cause that the file checks name, where they can tell one.
-    const std::vector<std::tuple<std::string, Damage, std::string>> damages{
-        {"not a keychain",
-         [](auto& keychain, auto&) { writeFile(keychain, "not a keychain", fs::perms(0600)); }, ""},
-        {"another keychain's key",
-         [](auto&, auto& key) { writeFile(key, std::string(32, 'k'), fs::perms(0600)); }, ""},
-        {"FIFO as keychain",
-         [](auto& keychain, auto&) {
-             fs::remove(keychain);
-             ASSERT_EQ(::mkfifo(keychain.c_str(), 0600), 0);
-         },
-         "keychain " + systemKeychainPath().string()},
-        {"FIFO as key",
-         [](auto&, auto& key) {
-             fs::remove(key);
-             ASSERT_EQ(::mkfifo(key.c_str(), 0600), 0);
-         },
-         "key file " + keyFile.string()},
-    };
-    for (const auto& [name, damage, cause] : damages) {
-        const std::string problem =
-            cause.empty() ? std::string()
-                          : "System keychain damaged: " + cause +
-                                " is not a regular file: move it aside and enrol again";
-        SCOPED_TRACE(name);
-        fs::remove_all(dir_ / "var");
-        fs::remove_all(dir_ / "root");
-        userKeychainExisted = false;
-        enrol("bob", "bobs password");
-        damage(systemKeychainPath(), keyFile);
-        // Nothing in the user's keychain either.
-        expectStatus(
-            6,
-            {": DAMAGED: ",
-             "lockstepd looks in the user keychain " + userKeychainPath().string() + " instead\n",
-             "enrolled:     no"},
-            nullptr, problem);
-        // The credential lockstepd stored there when it could not use the
-        // System keychain.
-        enrol("alice", kPassword, "Lockstep", true);
-        userKeychainExisted = true;
-        expectStatus(6,
-                     {"enrolled:     yes, account \"alice\"",
-                      "held in:      the user keychain " + userKeychainPath().string() + "\n",
-                      "password:     verifies against the local account"},
-                     "success", problem);
-        const Json json = Json::parse(ctl({"status", "--json"}).out);
-        EXPECT_EQ(json["credentialKeychain"]["kind"], "user");
-        EXPECT_EQ(json["credentialKeychain"]["path"], userKeychainPath().string());
+    const Json parsed = Json::parse(json.out);
+    const Json& keychain = parsed["keychain"];
+    const Json& run = parsed["lastRun"]["run"];
+    const bool readable = keychainExisted && c.status != 5 && c.status != 6;
+    EXPECT_EQ((Json{parsed["ready"], parsed["problem"], parsed["password"]["result"],
+                    parsed["credential"].is_null(), keychain["path"], keychain["exists"],
+                    keychain["readable"], keychain["damaged"], keychain["fileProblems"].empty(),
+                    parsed["lastRun"]["file"], parsed["lastRun"]["armingFailed"]}),
+              (Json{c.status == 0, c.status == 0 ? Json() : Json(line),
+                    c.password ? Json(c.password) : Json(),
+                    text.out.find("enrolled:     yes") == std::string::npos, keychainPath(),
+                    keychainExisted, readable, c.status == 6, c.cause.empty(), recordPath(),
+                    c.status == 7}));
+    if (c.member) {
+        EXPECT_EQ(parsed[Json::json_pointer(c.member)],
+                  c.value.is_string() ? Json(expand(c.value)) : c.value)
+            << c.member;
     }
-}
 
-// What the record of each kind of run makes of status: a failed arming is a
-// problem of its own (7) with the tool's own line, whatever the tool is like
-// now; a refused enrolment is no arming; the next successful run clears it.
-// A record that is not one is reported and is no problem.
-TEST_F(StatusTest, LastRunFromItsRecord) {
-    const std::string tool = toolPath().string();
-    struct Case {
-        const char* name;
-        std::function<void()> run;
-        int status;
-        std::vector<std::string> says;
-        const char* result;  // in the JSON record; nothing: no record
+    // The same verdict for a fleet's monitoring.
+    const auto families = parsePrometheus(prometheus.out);
+    const auto gauge = [&](const char* name) {
+        return families.contains(name) ? families.at(name).value : -1.0;
     };
-    const std::vector<Case> cases = {
-        {"tool refusing",
-         [this] {
-             setTool("echo; echo '  Authentication failed: wrong password' >&2; exit 1");
-             daemonRun();
-         },
-         7,
-         {"plain run, account \"alice\": Failed to authenticate with FileVault\n",
-          "\nstatus:       last arming failed: " + tool + " exited with status 1 after ",
-          " ms: \"Authentication failed: wrong password\"\n"},
-         "notArmed"},
-        {"tool killed for time",
-         [this] {
-             setTool("trap '' TERM; sleep 5");
-             context_.toolLimits =
-                 ChildLimits{std::chrono::milliseconds(100), std::chrono::milliseconds(100),
-                             std::chrono::milliseconds(100), 1024};
-             daemonRun();
-             context_.toolLimits.reset();
-         },
-         7,
-         {"last arming failed: " + tool +
-          " did not finish within its time limit and was stopped with SIGKILL after "},
-         "notArmed"},
-        {"tool unsafe then, fixed since",
-         [this] {
-             fs::permissions(toolPath(), fs::perms(0777));
-             daemonRun();
-             setTool("exit 0");
-         },
-         7,
-         {"last arming failed: lockstepd refused to run " + tool +
-          ": it is writable by group or others (mode 0777)\n"},
-         "notArmed"},
-        {"a successful enrolment clears it",
-         [this] { daemonRun(true); },
-         0,
-         {"enrolment, account \"alice\": Successfully authenticated with FileVault\n",
-          "              " + tool + " exited with status 0 after ",
-          "\nstatus:       ready to arm\n"},
-         "armed"},
-        {"refused enrolment is no arming",
-         [this] { daemonRun(true, "wrong"); },
-         0,
-         {"enrolment, account \"alice\": incorrect password\n"},
-         "incorrectPassword"},
-        {"not a record",
-         [this] { writeFile(recordPath(), "{\"version\": 1}", fs::perms(0600)); },
-         0,
-         {"none recorded: " + recordPath().string() + ": not a run record: no member"},
-         nullptr},
-    };
-    enrol("alice");
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        c.run();
-        const Result text = ctl({"status"});
-        EXPECT_EQ(text.status, c.status) << text.out;
-        for (const std::string& words : c.says) {
-            EXPECT_THAT(text.out, HasSubstr(words));
-        }
-        const Json json = Json::parse(ctl({"status", "--json"}).out);
-        EXPECT_EQ(json["exitStatus"], c.status);
-        EXPECT_EQ(json["lastRun"]["armingFailed"], c.status == 7);
-        EXPECT_EQ(json["lastRun"]["run"].is_null(), c.result == nullptr);
-        if (c.result != nullptr) {
-            EXPECT_EQ(json["lastRun"]["run"]["result"], c.result);
-        }
+    const Json& tool = parsed["restartTool"];
+    EXPECT_EQ(
+        (std::vector{gauge("lockstep_ready"), gauge("lockstep_status_exit_code"),
+                     gauge("lockstep_enrolled"), gauge("lockstep_credential_valid"),
+                     gauge("lockstep_restart_tool_ok"), gauge("lockstep_keychain_ok"),
+                     gauge("lockstep_last_run_recorded"), gauge("lockstep_last_run_success"),
+                     one(families.contains("lockstep_last_run_tool_duration_seconds"))}),
+        (std::vector{one(c.status == 0), static_cast<double>(c.status),
+                     one(!parsed["credential"].is_null()), one(parsed["password"]["valid"] == true),
+                     one(tool["present"] == true && tool["safe"] == true),
+                     one(c.status != 5 && c.status != 6 && c.status != 8), one(!run.is_null()),
+                     run.is_null() ? -1.0 : one(run["armed"] == true),
+                     one(!run.is_null() && !run["restartTool"].is_null())}));
+    EXPECT_EQ(families.at("lockstep_restart_tool_ok").labels.at("path"), toolPath().string());
+    if (!parsed["credential"].is_null()) {
+        EXPECT_EQ(families.at("lockstep_enrolled").labels.at("account"),
+                  parsed["credential"]["account"]);
+    }
+    if (!run.is_null()) {
+        const auto now =
+            std::chrono::duration_cast<std::chrono::seconds>(before.time_since_epoch());
+        EXPECT_NEAR(gauge("lockstep_last_run_timestamp_seconds"), static_cast<double>(now.count()),
+                    5);
         EXPECT_THAT(readFile(recordPath()), Not(HasSubstr(kPassword)));
     }
+
+    EXPECT_EQ(text.err + json.err + prometheus.err, "");
+    EXPECT_THAT(text.out + json.out + prometheus.out,
+                AllOf(Not(HasSubstr(kPassword)), Not(HasSubstr(kBobs))));
+    EXPECT_FALSE(capture_.contains(kPassword)) << capture_.dump();
+    EXPECT_EQ(fs::exists(keychainPath().parent_path()), keychainExisted);
+    EXPECT_EQ(fs::exists(userKeychainPath().parent_path()), userFolderExisted);
 }
 
-// Each file a restart relies on, spoiled in one way: status names the exact
-// cause with its fix, and a key file the keychain service refuses makes the
-// System keychain damaged.
-TEST_F(StatusTest, KeychainFilesNameTheCauseAndTheFix) {
-    const fs::path folder = systemKeychainPath().parent_path();
-    const std::string key = systemKeychainPath().string() + ".key";
-    struct Case {
-        std::function<void()> spoil;
-        int status;
-        std::string cause;
-    };
-    const std::vector<Case> cases = {
-        {[&] { fs::permissions(folder, fs::perms(0755)); }, 8,
-         "keychain folder " + folder.string() + " is mode 0755: chmod 700 it"},
-        {[&] { ASSERT_EQ(::chown(folder.c_str(), 65534, 0), 0); }, 8,
-         "keychain folder " + folder.string() + " is owned by uid 65534, not root: chown root it"},
-        {[&] { fs::permissions(systemKeychainPath(), fs::perms(0644)); }, 8,
-         "keychain " + systemKeychainPath().string() + " is mode 0644: chmod 600 it"},
-        {[&] { fs::permissions(key, fs::perms(0644)); }, 6,
-         "key file " + key + " is mode 0644: chmod 600 it"},
-        {[&] { ASSERT_EQ(::chown(key.c_str(), 65534, 0), 0); }, 6,
-         "key file " + key + " is owned by uid 65534, not root: chown root it"},
-        {[&] { fs::resize_file(key, 31); }, 6,
-         "key file " + key +
-             " is 31 bytes, not 32: it is damaged: move the keychain and its key aside and "
-             "enrol again"},
-        {[&] { fs::remove(key); }, 6, "key file " + key + " is missing: without it"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.cause);
-        fs::remove_all(folder);
-        enrol("alice");
-        c.spoil();
-        const Result text = ctl({"status"});
-        EXPECT_EQ(text.status, c.status) << text.out;
-        EXPECT_THAT(text.out, HasSubstr("\n              UNSAFE: " + c.cause));
-        EXPECT_THAT(text.out, HasSubstr("\nstatus:       " + std::string(kVerdicts[c.status]) +
-                                        ": " + c.cause));
-        EXPECT_THAT(text.out, Not(HasSubstr("(status -")));
-        EXPECT_FALSE(
-            Json::parse(ctl({"status", "--json"}).out)["keychain"]["fileProblems"].empty());
-    }
-}
+INSTANTIATE_TEST_SUITE_P(Status, StatusTest, ::testing::ValuesIn(kStatusCases),
+                         [](const auto& row) { return std::string(row.param.name); });
 
-// ---- Output for scripts and fleets -------------------------------------------
-
-// The members that lockstepctl(8) documents for one command's JSON: dotted
-// paths ("keychain.path", "items[].service") to their types ("string or
-// null").
-std::map<std::string, std::map<std::string, std::string>> documentedMembers() {
+// The members lockstepctl(8) documents for each command's JSON, by section
+// and dotted path ("status --json: keychain.path"), with their types
+// ("string or null").
+std::map<std::string, std::string> documentedMembers() {
     std::istringstream manual(readFile(LOCKSTEP_SOURCE_DIR "/man/lockstepctl.8"));
-    std::map<std::string, std::map<std::string, std::string>> members;
-    std::string line;
-    std::string command;
-    bool inSection = false;
-    while (std::getline(manual, line)) {
+    std::map<std::string, std::string> members;
+    std::string section;
+    bool inJson = false;
+    for (std::string line; std::getline(manual, line);) {
         if (line.starts_with(".Sh ")) {
-            inSection = line == ".Sh JSON OUTPUT";
-        } else if (inSection && line.starts_with(".Ss ")) {
-            command = line.substr(4);
-        } else if (inSection && line.starts_with(".It Li ")) {
-            const auto type = line.find(" Pq ");
-            EXPECT_NE(type, std::string::npos) << line;
-            members[command][line.substr(7, type - 7)] = line.substr(type + 4);
+            inJson = line == ".Sh JSON OUTPUT";
+        } else if (inJson && line.starts_with(".Ss ")) {
+            section = line.substr(4) + ": ";
+        } else if (const auto type = line.find(" Pq "); inJson && line.starts_with(".It Li ")) {
+            members[section + line.substr(7, type - 7)] = line.substr(type + 4);
         }
     }
     return members;
 }
 
-// The members of real output, by the same paths, with every JSON type seen.
+// The members of real output by the same names, with the types seen.
 void collectMembers(const Json& value, const std::string& path,
                     std::map<std::string, std::set<std::string>>& seen) {
-    if (value.is_object()) {
-        for (const auto& [name, member] : value.items()) {
-            const std::string child = path.empty() ? name : path + "." + name;
-            seen[child].insert(member.is_null()      ? "null"
-                               : member.is_boolean() ? "boolean"
-                               : member.is_number()  ? "number"
-                               : member.is_string()  ? "string"
-                               : member.is_array()   ? "array"
-                                                     : "object");
-            collectMembers(member, child, seen);
+    for (const auto& [name, member] : value.items()) {
+        if (!value.is_structured()) {
+            return;  // a primitive's items are itself
         }
-    } else if (value.is_array()) {
-        for (const Json& element : value) {
-            collectMembers(element, path + "[]", seen);
+        const std::string child = value.is_array()      ? path + "[]"
+                                  : path.ends_with(' ') ? path + name
+                                                        : path + "." + name;
+        if (value.is_object()) {
+            seen[child].insert(member.type_name());
         }
+        collectMembers(member, child, seen);
     }
 }
 
 // Every member of every JSON output is documented with its type, and every
-// documented member shows up in some real output.
-TEST_F(StatusTest, JsonMembersAreThoseOfTheManual) {
-    const auto documented = documentedMembers();
-    std::map<std::string, std::map<std::string, std::set<std::string>>> seen;
+// documented member shows up in some real output: nothing enrolled, a failed
+// arming, a keychain file problem.
+TEST_F(CtlTest, JsonMembersAreThoseOfTheManual) {
+    std::map<std::string, std::set<std::string>> seen;
     const auto take = [&](const std::string& section, const std::vector<std::string>& command) {
-        const Result result = ctl(command);
-        collectMembers(Json::parse(result.out), "", seen[section]);
+        collectMembers(json(command), section + ": ", seen);
     };
-    const std::string status = "status --json";
     const std::string items = "list --json and show --json";
-    // No record, nothing enrolled; then a record of a tool that failed;
-    // then a damaged keychain with the file problem that explains it.
-    take(status, {"status", "--json"});
+    take("status --json", {"status", "--json"});
     enrol("alice");
-    enrol("bob", "bobs password", "Other");
-    setTool("echo refused; exit 3");
-    daemonRun();
-    take(status, {"status", "--json"});
+    enrol("bob", kBobs, "Other");
+    run("echo refused; exit 3");
+    take("status --json", {"status", "--json"});
     take(items, {"list", "--json"});
     take(items, {"show", "Lockstep", "--json"});
-    fs::permissions(systemKeychainPath().string() + ".key", fs::perms(0640));
-    take(status, {"status", "--json"});
+    chmod(keyPath(), 0640);
+    take("status --json", {"status", "--json"});
 
-    ASSERT_EQ(documented.size(), 2U);
-    for (const auto& [section, members] : seen) {
-        SCOPED_TRACE(section);
-        ASSERT_TRUE(documented.contains(section));
-        const auto& manual = documented.at(section);
-        for (const auto& [path, types] : members) {
-            const auto found = manual.find(path);
-            if (found == manual.end()) {
-                ADD_FAILURE() << "undocumented member " << path;
-                continue;
-            }
-            for (const std::string& type : types) {
-                EXPECT_TRUE(found->second == type || found->second == type + " or null" ||
-                            (type == "null" && found->second.ends_with(" or null")))
-                    << path << " is " << type << ", documented as " << found->second;
-            }
+    const auto documented = documentedMembers();
+    for (const auto& [path, types] : seen) {
+        const std::string type = documented.contains(path) ? documented.at(path) : "undocumented";
+        for (const std::string& one : types) {
+            EXPECT_TRUE(type == one || type == one + " or null" ||
+                        (one == "null" && type.ends_with(" or null")))
+                << path << " is " << one << ", documented as " << type;
         }
-        for (const auto& [path, type] : manual) {
-            EXPECT_TRUE(members.contains(path)) << "documented member " << path << " not seen";
-        }
+    }
+    for (const auto& [path, type] : documented) {
+        EXPECT_TRUE(seen.contains(path)) << "documented member " << path << " not seen";
     }
 }
 
-// The exposition format as node_exporter's textfile collector reads it: a
-// family's HELP and TYPE come once, before its samples; names, labels and
-// values follow the format's grammar.
-struct Sample {
-    std::map<std::string, std::string> labels;
-    double value = 0;
-};
-
-std::map<std::string, std::vector<Sample>> parsePrometheus(const std::string& text) {
-    static const std::regex comment(R"(# (HELP|TYPE) ([a-zA-Z_:][a-zA-Z0-9_:]*) (.*))");
-    static const std::regex sample(R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(.*)\})? (\S+))");
-    static const std::regex label(
-        R"re(([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\[\\"n])*)"(,|$))re");
-    std::map<std::string, std::vector<Sample>> families;
-    std::set<std::string> described[2];  // HELP, TYPE
-    std::string current;
-    EXPECT_TRUE(text.ends_with('\n'));
-    std::istringstream lines(text);
-    std::string line;
-    std::smatch match;
-    while (std::getline(lines, line)) {
-        if (std::regex_match(line, match, comment)) {
-            const std::string family = match[2];
-            EXPECT_FALSE(families.contains(family)) << "after its samples: " << line;
-            EXPECT_TRUE(described[match[1] == "TYPE"].insert(family).second) << "twice: " << line;
-            EXPECT_TRUE(match[1] == "HELP" || match[3] == "gauge") << line;
-            current = family;
-            continue;
-        }
-        if (!std::regex_match(line, match, sample)) {
-            ADD_FAILURE() << "not a sample: " << line;
-            continue;
-        }
-        const std::string family = match[1];
-        EXPECT_EQ(family, current) << "a sample apart from its HELP and TYPE: " << line;
-        EXPECT_TRUE(described[1].contains(family)) << line;
-        Sample parsed;
-        const std::string labels = match[3];
-        std::size_t consumed = 0;
-        for (auto it = std::sregex_iterator(labels.begin(), labels.end(), label);
-             it != std::sregex_iterator() && it->position() == static_cast<long>(consumed); ++it) {
-            consumed += static_cast<std::size_t>(it->length());
-            EXPECT_FALSE((*it)[1].str().starts_with("__")) << line;
-            std::string value;
-            const std::string raw = (*it)[2];
-            for (std::size_t i = 0; i < raw.size(); ++i) {
-                value += raw[i] != '\\' ? raw[i] : raw[++i] == 'n' ? '\n' : raw[i];
-            }
-            EXPECT_TRUE(parsed.labels.emplace((*it)[1], value).second) << line;
-        }
-        EXPECT_EQ(consumed, labels.size()) << "bad labels: " << line;
-        const std::string value = match[4];
-        char* end = nullptr;
-        parsed.value = std::strtod(value.c_str(), &end);
-        EXPECT_EQ(*end, '\0') << "not a float: " << line;
-        families[family].push_back(std::move(parsed));
-    }
-    return families;
-}
-
-// status --prometheus as a fleet's monitoring sees a machine: ready, then
-// one whose last arming failed, then one with nothing enrolled. Label values
-// are escaped per the format.
-TEST_F(StatusTest, PrometheusTextForTheFleet) {
-    const auto gauge = [](const std::map<std::string, std::vector<Sample>>& families,
-                          const std::string& name) {
-        const auto found = families.find(name);
-        return found == families.end() || found->second.size() != 1 ? -1.0 : found->second[0].value;
-    };
-    struct Case {
-        std::function<void()> prepare;
-        int status;
-        std::map<std::string, double> values;  // -1: no sample
-    };
-    const std::vector<Case> cases = {
-        {[this] { daemonRun(true); },
-         0,
-         {{"lockstep_ready", 1},
-          {"lockstep_status_exit_code", 0},
-          {"lockstep_enrolled", 1},
-          {"lockstep_credential_valid", 1},
-          {"lockstep_restart_tool_ok", 1},
-          {"lockstep_keychain_ok", 1},
-          {"lockstep_last_run_recorded", 1},
-          {"lockstep_last_run_success", 1}}},
-        {[this] {
-             setTool("exit 1");
-             daemonRun();
-         },
-         7,
-         {{"lockstep_ready", 0},
-          {"lockstep_status_exit_code", 7},
-          {"lockstep_enrolled", 1},
-          {"lockstep_restart_tool_ok", 1},
-          {"lockstep_last_run_success", 0}}},
-        {[this] {
-             fs::remove_all(systemKeychainPath().parent_path());
-             fs::remove(toolPath());
-         },
-         2,
-         {{"lockstep_ready", 0},
-          {"lockstep_enrolled", 0},
-          {"lockstep_credential_valid", 0},
-          {"lockstep_restart_tool_ok", 0},
-          {"lockstep_keychain_ok", 1},
-          {"lockstep_last_run_recorded", 0},
-          {"lockstep_last_run_timestamp_seconds", -1},
-          {"lockstep_last_run_success", -1}}},
-    };
-    for (const Case& c : cases) {
-        c.prepare();
-        const auto before = std::chrono::system_clock::now();
-        const Result result = ctl({"status", "--prometheus"});
-        SCOPED_TRACE(result.out);
-        EXPECT_EQ(result.status, c.status);
-        const auto families = parsePrometheus(result.out);
-        for (const auto& [name, value] : c.values) {
-            EXPECT_EQ(gauge(families, name), value) << name;
-        }
-        if (families.contains("lockstep_last_run_timestamp_seconds")) {
-            const double now = static_cast<double>(
-                std::chrono::duration_cast<std::chrono::seconds>(before.time_since_epoch())
-                    .count());
-            EXPECT_NEAR(gauge(families, "lockstep_last_run_timestamp_seconds"), now, 5);
-        }
-        EXPECT_EQ(families.at("lockstep_restart_tool_ok")[0].labels.at("path"),
-                  toolPath().string());
-    }
-
-    // An account name with every character the format escapes.
-    const std::string account = "a\"b\\c\nd";
-    enrol(account);
-    const auto families = parsePrometheus(ctl({"status", "--prometheus"}).out);
-    EXPECT_EQ(families.at("lockstep_enrolled")[0].labels.at("account"), account);
-}
-
-// ---- list, show, disarm ------------------------------------------------------
+// ---- list, show, disarm, enrol -----------------------------------------------
 
 TEST_F(CtlTest, ListAndShowGiveAttributesAndAclsButNoSecret) {
     enrol("alice");
-    enrol("bob", "bobs password");
+    enrol("bob", kBobs);
     enrol("carol", "carols password", "Other");
     const Result list = ctl({"list"});
-    ASSERT_EQ(list.status, 0) << list.err;
-    EXPECT_THAT(list.out, HasSubstr("keychain: " + systemKeychainPath().string()));
-    EXPECT_THAT(list.out, HasSubstr("item 1\n  service:      Lockstep\n  account:      alice\n"));
-    EXPECT_THAT(list.out, HasSubstr("item 3\n  service:      Other\n  account:      carol\n"));
-    EXPECT_THAT(list.out, HasSubstr("created:      "));
-    EXPECT_THAT(list.out, HasSubstr("ACLAuthorizationDecrypt"));
     // The partition list that enrolment writes, read back from its hex text.
-    EXPECT_THAT(list.out, HasSubstr("partitions:   apple:, teamid:Q7M4ZK2RTD\n"));
-    // No secret: neither alice's nor bob's or carol's ("...s password").
-    EXPECT_THAT(list.out + list.err,
-                AllOf(Not(HasSubstr(kPassword)), Not(HasSubstr("s password"))));
-
+    EXPECT_THAT(list.out,
+                AllOf(StartsWith("keychain: " + keychainPath().string() + "\n"),
+                      HasSubstr("item 1\n  service:      Lockstep\n  account:      alice\n"),
+                      HasSubstr("item 3\n  service:      Other\n  account:      carol\n"),
+                      HasSubstr("created:      "), HasSubstr("ACLAuthorizationDecrypt"),
+                      HasSubstr("partitions:   apple:, teamid:Q7M4ZK2RTD\n")));
     const Result show = ctl({"show", "Lockstep", "--account", "bob"});
     EXPECT_EQ(show.status, 0);
     EXPECT_THAT(show.out, AllOf(HasSubstr("account:      bob"), Not(HasSubstr("alice"))));
     EXPECT_THAT(ctl({"show", "Lockstep"}).out,
                 AllOf(HasSubstr("alice"), HasSubstr("bob"), Not(HasSubstr("carol"))));
-    // The same as JSON: the items with their numbers in the whole keychain.
+    // As JSON: the items with their numbers in the whole keychain.
     const Result listJson = ctl({"list", "--json"});
-    EXPECT_EQ(listJson.status, 0);
-    EXPECT_THAT(listJson.out, AllOf(Not(HasSubstr(kPassword)), Not(HasSubstr("s password"))));
     const Json listed = Json::parse(listJson.out);
-    EXPECT_EQ(listed["keychain"], systemKeychainPath().string());
-    ASSERT_EQ(listed["items"].size(), 3U);
-    EXPECT_EQ(listed["items"][2]["service"], "Other");
-    EXPECT_EQ(listed["items"][0]["acls"].back()["partitions"],
-              (Json{"apple:", "teamid:Q7M4ZK2RTD"}));
-    const Json shown = Json::parse(ctl({"show", "Lockstep", "--account", "bob", "--json"}).out);
-    ASSERT_EQ(shown["items"].size(), 1U);
-    EXPECT_EQ(shown["items"][0]["number"], 2);
-    EXPECT_EQ(shown["items"][0]["account"], "bob");
+    const Result showJson = ctl({"show", "Lockstep", "--account", "bob", "--json"});
+    EXPECT_EQ(showJson.status, 0);
+    const Json shown = Json::parse(showJson.out)["items"];
+    EXPECT_EQ((Json{listed["keychain"], listed["items"][2]["service"], shown.size(),
+                    shown[0]["number"], listed["items"][0]["acls"].back()["partitions"]}),
+              (Json{keychainPath(), "Other", 1, 2, {"apple:", "teamid:Q7M4ZK2RTD"}}));
+    EXPECT_THAT(list.out + list.err + listJson.out,
+                AllOf(Not(HasSubstr(kPassword)), Not(HasSubstr("s password"))));
+
     const Result noneJson = ctl({"show", "Lockstep", "--account", "dave", "--json"});
     EXPECT_EQ(noneJson.status, 2);
     EXPECT_TRUE(Json::parse(noneJson.out)["items"].empty());
-
     const Result none = ctl({"show", "Lockstep", "--account", "dave"});
     EXPECT_EQ(none.status, 2);
-    EXPECT_EQ(none.out, "");
-    EXPECT_EQ(none.err, "lockstepctl: no item of service \"Lockstep\" for account \"dave\" in " +
-                            systemKeychainPath().string() + "\n");
+    EXPECT_EQ(none.out + none.err,
+              "lockstepctl: no item of service \"Lockstep\" for account \"dave\" in " +
+                  keychainPath().string() + "\n");
 }
 
 TEST_F(CtlTest, UnreadableKeychainFilesAreOneLineErrors) {
     writeFile(dir_ / "junk.keychain", "junk");
-    ASSERT_EQ(::mkfifo((dir_ / "fifo.keychain").c_str(), 0600), 0);  // must not block
-    for (const fs::path& file :
-         {dir_ / "missing.keychain", dir_ / "junk.keychain", dir_ / "fifo.keychain"}) {
-        const Result result = ctl({"list", "--keychain", file.string()});
+    mkfifo(dir_ / "fifo.keychain");  // must not block
+    for (const char* name : {"missing.keychain", "junk.keychain", "fifo.keychain"}) {
+        const Result result = ctl({"list", "--keychain", (dir_ / name).string()});
         EXPECT_EQ(result.status, 5);
         EXPECT_EQ(result.out, "");
-        EXPECT_THAT(result.err, StartsWith("lockstepctl: cannot read " + file.string()));
+        EXPECT_THAT(result.err, StartsWith("lockstepctl: cannot read " + (dir_ / name).string()));
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1);
     }
     // A System keychain that does not exist yet simply holds nothing.
     EXPECT_THAT(ctl({"list"}).out, HasSubstr("(no items)"));
-    EXPECT_FALSE(fs::exists(systemKeychainPath()));
+    EXPECT_FALSE(fs::exists(keychainPath()));
 }
 
 // disarm removes the service's credentials from the System keychain: all, or
 // one account's (an empty account would match every account: refused).
 TEST_F(CtlTest, DisarmRemovesTheStoredCredentials) {
     EXPECT_EQ(ctl({"disarm"}).status, 2);
-    EXPECT_FALSE(fs::exists(systemKeychainPath().parent_path()));
+    EXPECT_FALSE(fs::exists(keychainPath().parent_path()));
     enrol("alice");
-    enrol("bob", "bobs password");
+    enrol("bob", kBobs);
     enrol("erin");
     enrol("carol", "x", "Other");
     EXPECT_EQ(ctl({"disarm", "--account", ""}).status, 2);
@@ -802,14 +620,16 @@ TEST_F(CtlTest, DisarmRemovesTheStoredCredentials) {
               "2 other credentials of service \"Lockstep\" remain; lockstepd still arms restarts "
               "with the oldest\n");
     EXPECT_EQ(ctl({"disarm", "--account", "bob"}).status, 2);
-    Result result = ctl({"disarm"});
-    ASSERT_EQ(result.status, 0) << result.err;
+    const Result result = ctl({"disarm"});
+    EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, "removed 2 stored credentials of service \"Lockstep\"\n");
     EXPECT_TRUE(capture_.contains("removed 2 stored credential(s) of service Lockstep"));
     EXPECT_THAT(ctl({"list"}).out, AllOf(Not(HasSubstr("Lockstep")), HasSubstr("carol")));
-    result = ctl({"disarm"});
-    EXPECT_EQ(result.status, 2);
-    EXPECT_EQ(result.err, "lockstepctl: no credential of service \"Lockstep\" is stored\n");
+    EXPECT_EQ(ctl({"disarm"}).err,
+              "lockstepctl: no credential of service \"Lockstep\" is stored\n");
+    enrol("dave");
+    EXPECT_EQ(ctl({"disarm", "--account", "dave"}).out,
+              "removed 1 stored credential of service \"Lockstep\" for account \"dave\"\n");
 }
 
 // An armed restart shows in the status and goes with disarm, whether or not a
@@ -818,29 +638,23 @@ TEST_F(CtlTest, DisarmUnloadsAnArmedRestart) {
     struct Step {
         std::optional<bool> armed;
         std::optional<std::string> unsupported;
-        int unloadError;
+        int unloadError, disarmStatus, unloads;
         std::string statusLine;
-        int disarmStatus;
-        int unloads;
     };
-    const std::vector<Step> steps = {
-        {true, std::nullopt, 0, "restart:      armed\n", 2, 1},
-        {false, std::nullopt, 0, "restart:      not armed\n", 2, 0},
-        {true, "the root file system is not on an encrypted volume", EPERM,
-         "restart:      armed; the tool cannot arm one here: the root file system is not on an "
-         "encrypted volume\n",
-         1, 1},
-        {std::nullopt, std::nullopt, 0, "restart:      cannot be armed on this kernel (no kexec)\n",
-         2, 0},
-    };
-    for (const Step& step : steps) {
+    for (const Step& step : std::vector<Step>{
+             {true, std::nullopt, 0, 2, 1, "armed\n"},
+             {false, std::nullopt, 0, 2, 0, "not armed\n"},
+             {true, "no encrypted root", EPERM, 1, 1,
+              "armed; the tool cannot arm one here: no encrypted root\n"},
+             {std::nullopt, std::nullopt, 0, 2, 0, "cannot be armed on this kernel (no kexec)\n"},
+         }) {
+        SCOPED_TRACE(step.statusLine);
         armed_ = step.armed;
         unsupported_ = step.unsupported;
         unloadError_ = step.unloadError;
         unloads_ = 0;
-        EXPECT_THAT(ctl({"status"}).out, HasSubstr(step.statusLine));
-        const Json json = Json::parse(ctl({"status", "--json"}).out);
-        EXPECT_EQ(json["restartTool"]["supported"], !step.unsupported.has_value());
+        EXPECT_THAT(ctl({"status"}).out, HasSubstr("restart:      " + step.statusLine));
+        EXPECT_EQ(json({"status", "--json"})["restartTool"]["supported"], !step.unsupported);
         const Result disarmed = ctl({"disarm"});
         EXPECT_EQ(disarmed.status, step.disarmStatus) << disarmed.err;
         EXPECT_EQ(unloads_, step.unloads);
@@ -850,20 +664,13 @@ TEST_F(CtlTest, DisarmUnloadsAnArmedRestart) {
     }
 }
 
-// Attributes come from a file anyone could have written: control characters
-// must not reach the terminal.
 TEST_F(CtlTest, UntrustedAttributesAreShownSafely) {
     enrol("evil\x1b]0;owned\x07name");
-    const Result result = ctl({"list"});
-    EXPECT_THAT(result.out, HasSubstr("evil\\x1b]0;owned\\x07name"));
-    EXPECT_EQ(result.out.find('\x1b'), std::string::npos);
-    enrol("rtl\xe2\x80\xaetxt.exe");
-    EXPECT_THAT(ctl({"list"}).out, HasSubstr("account:      rtl\\u202etxt.exe\n"));
+    EXPECT_THAT(ctl({"list"}).out, HasSubstr("account:      evil\\x1b]0;owned\\x07name\n"));
     const std::pair<std::string, std::string> cases[] = {
-        {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
+        {"caf\xc3\xa9\xc2\xa0\xe2\x82\xac", "caf\xc3\xa9\xc2\xa0\xe2\x82\xac"},
         {"a\tb\nc\x7f back\\slash", "a\\x09b\\x0ac\\x7f back\\\\slash"},
         {"c1 \xc2\x9b[1m bad \xff\xc3", "c1 \\xc2\\x9b[1m bad \\xff\\xc3"},
-        // Bidirectional formatting: embeddings and overrides, isolates, marks.
         {"\xe2\x80\xaa\xe2\x80\xab\xe2\x80\xac\xe2\x80\xad\xe2\x80\xae",
          "\\u202a\\u202b\\u202c\\u202d\\u202e"},
         {"\xe2\x81\xa6\xe2\x81\xa7\xe2\x81\xa8\xe2\x81\xa9", "\\u2066\\u2067\\u2068\\u2069"},
@@ -881,69 +688,167 @@ TEST_F(CtlTest, UntrustedAttributesAreShownSafely) {
                  ctl::decodePartitionDescription("616263"));
 }
 
+// ---- check-config ------------------------------------------------------------
+
+std::string plist(const std::string& dictionary) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" +
+           dictionary + "\n</dict>\n</plist>\n";
+}
+std::string key(const std::string& name, const std::string& value) {
+    return "<key>" + name + "</key>" + value;
+}
+std::string text(const std::string& value) {
+    return "<string>" + value + "</string>";
+}
+std::string folderKey(const std::string& folder) {
+    return key("LogFolderPath", text("{root}/" + folder));
+}
+std::string folderSays(const std::string& folder, const std::string& problem) {
+    return "LogFolderPath: folder '{root}/" + folder + "' " + problem + ", so lockstepd logs to " +
+           (problem == "does not exist" ? "its default folder\n" : "a fresh temporary folder\n");
+}
+
+struct BadFile {
+    const char* name;
+    std::string contents;
+    // The problem lines without the file's name: the file's own first, then
+    // its keys in key order. None: the file is clean.
+    std::string says;
+    void (*then)(const fs::path&) = nullptr;  // changes the written file
+};
+
+// Each problem on its own line, and exit status 9 when there is any.
+TEST_F(CtlTest, CheckConfigReportsEachProblemOnItsOwnLine) {
+    // Log folders of every kind: "logs" (good), "link" (a link to it),
+    // "file", "open" (writable by others), and the home folder "home" (of
+    // the checking user and of "carol") with a good "logs" in it.
+    fs::permissions(dir_.path(), fs::perms(0755));
+    fs::create_directories(dir_ / "home/logs");
+    fs::create_directory(dir_ / "logs");
+    fs::create_directory_symlink("logs", dir_ / "link");
+    writeFile(dir_ / "file", "");
+    fs::create_directory(dir_ / "open");
+    chmod(dir_ / "open", 0777);
+    const fs::path file = dir_ / "lockstepd.plist";
+    const std::string home = (dir_ / "home").string();
+    // A file that is missing has no problem.
+    preferences_ = {.files = {file, dir_ / "missing.plist"},
+                    .userID = static_cast<std::uint32_t>(::geteuid()),
+                    .homeFolderForUser = [home](std::uint32_t) { return home; },
+                    .homeFolderForUserName =
+                        [home](const std::string& name) {
+                            return name == "carol" ? std::optional(home) : std::nullopt;
+                        }};
+    const std::string ignored = ", not a text, so lockstepd ignores it\n";
+    const std::vector<BadFile> cases = {
+        {"clean, truth values as a text",
+         plist(folderKey("logs") + key("showDebug", text("yes")) +
+               key("LogFileName", text("lockstepd.log"))),
+         ""},
+        {"clean, ~ expanded, a number for truth, an empty text unset",
+         plist(key("LogFolderPath", text("~/logs")) + key("showDebug", "<integer>0</integer>") +
+               key("LogFileName", text(""))),
+         ""},
+        {"clean, ~name expanded", plist(key("LogFolderPath", text("~carol/logs"))), ""},
+        {"not a property list", "LogFileName=x\n",
+         "is not a property list, so lockstepd ignores it\n"},
+        {"not a dictionary", "<plist version=\"1.0\"><array/></plist>",
+         "is a property list without a dictionary at its root, so lockstepd ignores it\n"},
+        {"unknown keys, wrong kinds, a truth text read as false, a path as file name",
+         plist(key("Colour", text("blue")) + key("LogFileName", text("../etc/x")) +
+               key("ShowDebug", "<true/>") + key("showDebug", text("on"))),
+         "Colour: unknown setting, which lockstepd ignores\n"
+         "LogFileName: '../etc/x' is not one plain file name, so lockstepd uses its default name\n"
+         "ShowDebug: unknown setting, which lockstepd ignores (did you mean showDebug?)\n"
+         "showDebug: the text 'on' reads as false: use <true/> or <false/>\n"},
+        {"wrong kinds",
+         plist(key("LogFileName", "<integer>3</integer>") + key("LogFolderPath", "<true/>") +
+               key("showDebug", "<array/>")),
+         "LogFileName: is a number" + ignored + "LogFolderPath: is a Boolean" + ignored +
+             "showDebug: is an array, dictionary, date or data, not a Boolean, so lockstepd "
+             "ignores it\n"},
+        {"relative folder", plist(key("LogFolderPath", text("logs"))),
+         "LogFolderPath: 'logs' is not an absolute path\n"},
+        {"unknown user", plist(key("LogFolderPath", text("~nobody-here/logs"))),
+         "LogFolderPath: '~nobody-here/logs' names a user without a home folder\n"},
+        {"missing folder", plist(folderKey("none")), folderSays("none", "does not exist")},
+        {"folder is a link", plist(folderKey("link")), folderSays("link", "is a symbolic link")},
+        {"folder is a file", plist(folderKey("file")), folderSays("file", "is not a folder")},
+        {"folder writable by others", plist(folderKey("open")),
+         folderSays("open", "is writable by others")},
+        {"file writable by its group", plist(""),
+         "is writable by group or others (mode 0664): chmod go-w it\n",
+         [](const fs::path& path) { chmod(path, 0664); }},
+        {"file is a link, its target checked too", "junk",
+         "is a symbolic link, which lockstepd follows: replace it by the file itself\n"
+         "is not a property list, so lockstepd ignores it\n",
+         [](const fs::path& path) {
+             fs::rename(path, path.string() + ".target");
+             fs::create_symlink(path.string() + ".target", path);
+         }},
+        {"file is a folder", "", "is not a regular file, so lockstepd ignores it\n",
+         [](const fs::path& path) {
+             fs::remove(path);
+             fs::create_directory(path);
+         }},
+        {"file of a stranger", plist(""), "is owned by user 65534, not root: chown it\n",
+         [](const fs::path& path) { chown(path); }},
+    };
+    for (const BadFile& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(file);
+        fs::remove_all(file.string() + ".target");
+        writeFile(file, expand(c.contents), fs::perms(0644));
+        if (c.then) {
+            c.then(file);
+        }
+        std::string says = c.says.empty() ? "no problems found\n" : "";
+        std::istringstream lines(expand(c.says));
+        for (std::string line; std::getline(lines, line);) {
+            says += file.string() + ": " + line + "\n";
+        }
+        const Result result = ctl({"check-config"});
+        EXPECT_EQ(std::tuple(result.status, result.out, result.err),
+                  std::tuple(c.says.empty() ? 0 : 9, says, ""));
+    }
+    // Every file is checked, each time it is named.
+    preferences_.files = {file, dir_ / "missing.plist", file};
+    const std::string out = ctl({"check-config"}).out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+}
+
 // enrol is lockstepd's enrolment with the password from standard input (or
 // the terminal): the same lines, store and arming; its exit status says
 // whether the restart was armed.
 TEST_F(CtlTest, EnrolTakesThePasswordFromStandardInput) {
     const std::string password(kPassword);
-    struct Case {
-        std::string input;
-        int status;
-        std::string out;
-        std::string err;
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"wrong\n", 1, "alice ********\nincorrect password\n"},
+        {"", 1, "lockstepctl: no password was given\n"},
+        {std::string(5000, 'x'), 1, "lockstepctl: the password is longer than 4096 bytes\n"},
+        {password + "\x01\n", 64,
+         "lockstepctl: the password is not UTF-8 text the restart tool can take\n"},
+        {password + "\r\nignored\n", 0,
+         "alice ********\nSuccessfully authenticated with FileVault\n"},
     };
-    const std::vector<std::string> command{"enrol", "--user", "alice", "--password-stdin"};
-    for (const Case& c : std::vector<Case>{
-             {"wrong\n", 1, "alice ********\nincorrect password\n", ""},
-             {"", 1, "", "lockstepctl: no password was given\n"},
-             {std::string(5000, 'x'), 1, "",
-              "lockstepctl: the password is longer than 4096 bytes\n"},
-             {password + "\x01\n", 64, "",
-              "lockstepctl: the password is not UTF-8 text the restart tool can take\n"},
-             {password + "\r\nignored\n", 0,
-              "alice ********\nSuccessfully authenticated with FileVault\n", ""},
-         }) {
-        const Result result = ctl(command, c.input);
-        EXPECT_EQ(result.status, c.status) << c.input.substr(0, 20);
-        EXPECT_EQ(result.out, c.out);
-        EXPECT_EQ(result.err, c.err);
+    for (const auto& [input, status, output] : cases) {
+        const Result result = ctl({"enrol", "--user", "alice", "--password-stdin"}, input);
+        EXPECT_EQ(result.status, status) << output;
+        EXPECT_EQ(result.out + result.err, output);
     }
-    std::vector<KeychainItemInfo> items;
-    std::string why;
-    ASSERT_TRUE(ctl::readKeychainItems(systemKeychainPath(), &items, &why)) << why;
-    ASSERT_EQ(items.size(), 1U);
+    EXPECT_EQ(json({"list", "--json"})["items"].size(), 1U);
     const Result noTerminal = ctl({"enrol", "--user", "bob"});
     EXPECT_EQ(noTerminal.status, 1);
     EXPECT_THAT(noTerminal.err, HasSubstr("--password-stdin"));
 }
 
-TEST_F(CtlTest, UsageErrorsAreOneLineWithStatus64) {
-    for (const std::vector<std::string>& arguments :
-         std::vector<std::vector<std::string>>{{},
-                                               {"show"},
-                                               {"status", "--bogus"},
-                                               {"list", "--keychain"},
-                                               {"disarm", "extra"},
-                                               {"enrol", "--password-stdin"},
-                                               {"status", "--json", "--prometheus"},
-                                               {"enrol", "--user", "a", "--password", "x"}}) {
-        const Result result = ctl(arguments);
-        EXPECT_EQ(result.status, 64) << ::testing::PrintToString(arguments);
-        EXPECT_EQ(result.out, "");
-        EXPECT_THAT(result.err, StartsWith("lockstepctl: "));
-        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-    }
-    const Result help = ctl({"show", "--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_THAT(help.out, HasSubstr("--account"));
-}
-
 // The installed program: a copy of a keychain is listed without its key and
-// without anything created next to it; errors and usage map to exit statuses.
+// without anything created next to it; a usage error is one line with exit
+// status 64.
 TEST_F(CtlTest, TheProgramItself) {
     enrol("alice");
     const fs::path copy = dir_ / "copy/System.keychain";
-    writeFile(copy, readFile(systemKeychainPath()));
+    writeFile(copy, readFile(keychainPath()));
     const auto lockstepctl = [](const std::vector<std::string>& arguments) {
         SpawnResult spawned = spawnProcess({.program = LOCKSTEPCTL_BINARY,
                                             .arguments = arguments,
@@ -956,16 +861,29 @@ TEST_F(CtlTest, TheProgramItself) {
         EXPECT_TRUE(status && status->exited);
         return Result{status ? status->code : -1, toString(output.output), toString(output.error)};
     };
-    Result run = lockstepctl({"list", "--keychain", copy.string()});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_THAT(run.out, HasSubstr("account:      alice"));
-    EXPECT_THAT(run.out + run.err, Not(HasSubstr(kPassword)));
+    const Result listed = lockstepctl({"list", "--keychain", copy.string()});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_THAT(listed.out, AllOf(HasSubstr("account:      alice"), Not(HasSubstr(kPassword))));
     EXPECT_EQ(std::distance(fs::directory_iterator(copy.parent_path()), {}), 1);
-    run = lockstepctl({"frobnicate"});
-    EXPECT_EQ(run.status, 64);
-    EXPECT_EQ(run.out + run.err,
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{},
+                                               {"show"},
+                                               {"status", "--bogus"},
+                                               {"list", "--keychain"},
+                                               {"disarm", "extra"},
+                                               {"enrol", "--password-stdin"},
+                                               {"status", "--json", "--prometheus"},
+                                               {"enrol", "--user", "a", "--password", "x"}}) {
+        const Result result = lockstepctl(arguments);
+        EXPECT_EQ(result.status, 64) << ::testing::PrintToString(arguments);
+        EXPECT_THAT(result.out + result.err, StartsWith("lockstepctl: "));
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    }
+    const Result unknown = lockstepctl({"frobnicate"});
+    EXPECT_EQ(unknown.out + unknown.err,
               "lockstepctl: unknown command 'frobnicate' (see lockstepctl --help)\n");
     EXPECT_THAT(lockstepctl({"--version"}).out, StartsWith("lockstepctl 1."));
+    EXPECT_THAT(lockstepctl({"show", "--help"}).out, HasSubstr("--account"));
 }
 
 }  // namespace

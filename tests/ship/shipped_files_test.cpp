@@ -36,51 +36,46 @@ TEST(ShippedFiles, ExamplePreferencesAreReadByTheDaemon) {
 TEST(ShippedFiles, LockstepctlPageListsEveryExitStatus) {
     const std::string page = readFile(kSource / "man/lockstepctl.8");
     const auto section = page.find(".Sh EXIT STATUS");
-    ASSERT_NE(section, std::string::npos);
-    const std::string exitSection = page.substr(section, page.find(".Sh ", section + 1) - section);
-    std::set<int> documented;
+    const std::string exits = page.substr(section, page.find(".Sh ", section + 1) - section);
     const std::regex item(R"(\n\.It ([0-9]+)\n)");
-    for (auto it = std::sregex_iterator(exitSection.begin(), exitSection.end(), item);
+    std::set<int> documented, used;
+    for (auto it = std::sregex_iterator(exits.begin(), exits.end(), item);
          it != std::sregex_iterator(); ++it) {
         documented.insert(std::stoi((*it)[1]));
     }
-    using ctl::ExitStatus;
-    std::set<int> used;
-    for (const ExitStatus status :
-         {ExitStatus::ok, ExitStatus::failure, ExitStatus::notEnrolled, ExitStatus::passwordInvalid,
-          ExitStatus::toolMissing, ExitStatus::keychainUnreadable,
-          ExitStatus::systemKeychainDamaged, ExitStatus::lastArmingFailed,
-          ExitStatus::keychainFilesUnsafe, ExitStatus::configProblems, ExitStatus::usage}) {
+    using enum ctl::ExitStatus;
+    for (const ctl::ExitStatus status :
+         {ok, failure, notEnrolled, passwordInvalid, toolMissing, keychainUnreadable,
+          systemKeychainDamaged, lastArmingFailed, keychainFilesUnsafe, configProblems, usage}) {
         used.insert(static_cast<int>(status));
     }
     EXPECT_EQ(documented, used);
 }
 
 // The system calls of each group that systemd knows, as systemd-analyze
-// lists them (a member may be another group); nothing when it cannot be run.
-std::optional<std::map<std::string, std::vector<std::string>>> systemCallGroups() {
+// lists them (a member may be another group); empty when it cannot be run.
+std::map<std::string, std::vector<std::string>> systemCallGroups() {
     auto spawned = spawnProcess({.program = "/usr/bin/systemd-analyze",
                                  .arguments = {"syscall-filter", "--no-pager"},
                                  .input = ChildStream::Null,
                                  .output = ChildStream::Pipe,
                                  .error = ChildStream::Null});
+    std::map<std::string, std::vector<std::string>> groups;
     if (!spawned.process) {
-        return std::nullopt;
+        return groups;
     }
     std::istringstream lines(toString(spawned.process->communicate().output));
-    std::map<std::string, std::vector<std::string>> groups;
-    std::string line;
     std::string group;
-    while (std::getline(lines, line)) {
+    for (std::string line; std::getline(lines, line);) {
+        const auto start = line.find_first_not_of(' ');
         if (line.starts_with("@")) {
             group = line;
-        } else if (const auto start = line.find_first_not_of(' ');
-                   !group.empty() && start != std::string::npos && line[start] != '#') {
+        } else if (!group.empty() && start != std::string::npos && line[start] != '#') {
             groups[group].push_back(line.substr(start));
         }
     }
-    if (!spawned.process->wait().value_or(ExitStatus{}).success() || groups.empty()) {
-        return std::nullopt;
+    if (!spawned.process->wait().value_or(ExitStatus{}).success()) {
+        groups.clear();
     }
     return groups;
 }
@@ -101,7 +96,7 @@ TEST(ShippedFiles, ServiceUnitAllowsEverySystemCallOfARun) {
     GTEST_SKIP() << "a sanitizer build does not make the shipped program's system calls";
 #endif
     const auto groups = systemCallGroups();
-    if (!groups) {
+    if (groups.empty()) {
         GTEST_SKIP() << "systemd-analyze cannot list the system call groups";
     }
 
@@ -109,7 +104,7 @@ TEST(ShippedFiles, ServiceUnitAllowsEverySystemCallOfARun) {
     std::set<std::string> allowed;
     const std::function<void(const std::string&, bool)> apply = [&](const std::string& name,
                                                                     bool allow) {
-        if (const auto group = groups->find(name); group != groups->end()) {
+        if (const auto group = groups.find(name); group != groups.end()) {
             for (const std::string& member : group->second) {
                 apply(member, allow);
             }
@@ -120,19 +115,15 @@ TEST(ShippedFiles, ServiceUnitAllowsEverySystemCallOfARun) {
         }
     };
     std::istringstream unit(readFile(kSource / "packaging/lockstepd.service.in"));
-    std::string line;
     int filters = 0;
-    while (std::getline(unit, line)) {
-        if (!line.starts_with("SystemCallFilter=")) {
-            continue;
-        }
-        ++filters;
-        std::string value = line.substr(line.find('=') + 1);
-        const bool deny = value.starts_with("~");
-        ASSERT_EQ(deny, filters > 1) << "the first line is the allow list: " << line;
-        std::istringstream names(deny ? value.substr(1) : value);
-        for (std::string name; names >> name;) {
-            apply(name, !deny);
+    for (std::string line; std::getline(unit, line);) {
+        if (line.starts_with("SystemCallFilter=")) {
+            const bool deny = line.starts_with("SystemCallFilter=~");
+            ASSERT_EQ(deny, ++filters > 1) << "the first line is the allow list: " << line;
+            std::istringstream names(line.substr(deny ? 18 : 17));
+            for (std::string name; names >> name;) {
+                apply(name, !deny);
+            }
         }
     }
     ASSERT_GT(filters, 0) << "the unit has no SystemCallFilter=";
@@ -153,8 +144,8 @@ TEST(ShippedFiles, ServiceUnitAllowsEverySystemCallOfARun) {
     const std::regex call(R"(^[0-9]+ +(?:<\.\.\. )?([a-z0-9_]+)[( ])");
     for (const char* trace : {"enrol.trace", "plain.trace"}) {
         std::istringstream calls(readFile(sandbox.path() / trace));
-        while (std::getline(calls, line)) {
-            std::smatch match;
+        std::smatch match;
+        for (std::string line; std::getline(calls, line);) {
             if (std::regex_search(line, match, call) && !allowed.contains(match[1])) {
                 refused.insert(match[1]);
             }
