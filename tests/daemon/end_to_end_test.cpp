@@ -30,8 +30,8 @@ TEST_F(EndToEnd, EnrolmentStoresTheCredentialAndPlainRunsArmTheRestart) {
     fs::remove(sandbox().path() / "fdesetup-record.stdin");
     const auto plain = sandbox().run({});
     EXPECT_EQ(std::tuple(plain.exitCode, plain.out), std::tuple(0, kArmed));
-    EXPECT_EQ(sandbox().fdesetupArguments(),
-              (Args{"authrestart", "-delayminutes", "-1", "-inputplist"}));
+    EXPECT_EQ(sandbox().fdesetupRecord("args"),
+              std::string("authrestart\0-delayminutes\0-1\0-inputplist\0", 41));
     EXPECT_EQ(sandbox().fdesetupInput(),
               " <plist>\n   <dict>\n         <key>Username</key>\n         <string>dave</string>\n"
               "         <key>Password</key>\n         <string>a&lt;b&amp;c&gt;d&quot;&apos;"
@@ -108,8 +108,8 @@ TEST_F(EndToEnd, LogFileHoldsTimestampedLinesAndNeverThePassword) {
         {"output", enrolled.out + enrolled.err},
         {"keychain", readFile(sandbox().systemKeychain())},
         {"journal", readFile(sandbox().systemKeychain().string() + "-journal")},
-        {"tool arguments", ::testing::PrintToString(sandbox().fdesetupArguments())},
-        {"tool environment", ::testing::PrintToString(sandbox().fdesetupEnvironment())},
+        {"tool arguments", sandbox().fdesetupRecord("args").value()},
+        {"tool environment", sandbox().fdesetupRecord("env").value()},
     };
     for (const auto& entry : fs::directory_iterator(sandbox().logFolder())) {
         places.emplace_back(entry.path().string(), readFile(entry.path()));
@@ -182,7 +182,7 @@ TEST_F(EndToEnd, CoreDumpsAreOffAndClosedStreamsDoNotStopTheRun) {
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(readFile(sandbox().path() / "status"), "0\n");
     EXPECT_EQ(armed(), Credential(kUser, kPassword));
-    const std::string limits = readFile(sandbox().path() / "fdesetup-record.parent-limits");
+    const std::string limits = sandbox().fdesetupRecord("parent-limits").value_or("");
     EXPECT_TRUE(std::regex_search(limits, std::regex(R"(Max core file size +0 +0 )"))) << limits;
 }
 

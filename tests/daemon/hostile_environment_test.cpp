@@ -152,7 +152,7 @@ TEST_P(MisbehavingTool, TheDaemonSurvivesAndReports) {
               std::string::npos);
     EXPECT_EQ(sandbox().fdesetupInput().has_value(), GetParam().spoil == nullptr);
     // Nothing the tool left behind outlives the run.
-    if (const std::string grandchild = readFile(sandbox().path() / "fdesetup-record.grandchild");
+    if (const std::string grandchild = sandbox().fdesetupRecord("grandchild").value_or("");
         !grandchild.empty()) {
         EXPECT_TRUE(processHasEnded(std::stoi(grandchild))) << "grandchild " << grandchild;
     }
