@@ -191,7 +191,8 @@ TEST_F(SandboxTest, FullKeychainFolderKeepsTheOldCredential) {
 // A System keychain that enrolment cannot use: the credential goes to root's
 // own keychain, and the run at boot, with /root read only as the service unit
 // leaves it, still reads it from there. Before any of it, a plain run on a
-// fresh machine creates no keychain, only the record of its run.
+// fresh machine finds no credential and creates no keychain, only the record
+// of its run.
 struct UnusableSystemKeychain {
     const char* name;
     void (*damage)(const fs::path& keychain, const fs::path& key);
@@ -205,6 +206,7 @@ TEST_P(FallbackKeychain, IsReadAtBootUnderAReadOnlyHome) {
     const fs::path userKeychain = sandbox().path() / "root/.local/share/lockstep/login.keychain";
     const auto fresh = sandbox().run({});
     EXPECT_EQ(std::tuple(fresh.exitCode, fresh.out), std::tuple(0, ""));
+    EXPECT_NE(fresh.err.find("Lockstep not found in keychain"), std::string::npos) << fresh.err;
     EXPECT_EQ(std::distance(fs::directory_iterator(system.parent_path()), {}), 1);
     EXPECT_TRUE(fs::exists(system.parent_path() / "last-run"));
     EXPECT_FALSE(fs::exists(userKeychain.parent_path()));

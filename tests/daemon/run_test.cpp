@@ -7,7 +7,6 @@
 
 #include <functional>
 #include <map>
-#include <tuple>
 
 #include "daemon/run_record.h"
 #include "fault_fixtures.h"
@@ -34,57 +33,6 @@ class RunFlow : public ::testing::Test {
     TempDir dir_;
     TestDirectory accounts_{dir_ / "machine"};
 };
-
-std::optional<std::string> contents(const fs::path& file) {
-    return fs::exists(file) ? std::optional(readFile(file)) : std::nullopt;
-}
-
-// A damaged System keychain or key: the plain run prints nothing, logs why the
-// System keychain could not be used and that no credential was found in the
-// user's keychain either, and changes neither file.
-TEST_F(RunFlow, ADamagedKeychainIsLeftAloneAndTheLogTellsWhy) {
-    const fs::path keychain = dir_ / "keychains/System.keychain", key = keychain.string() + ".key";
-    ASSERT_EQ(TestMachine(accounts_.root(), dir_ / "keychains").run(kEnrolment), kEnrolled);
-    const std::string savedKeychain = readFile(keychain), savedKey = readFile(key);
-    const auto overwrite = [](const fs::path& file, std::size_t from, std::size_t to) {
-        std::string bytes = readFile(file);
-        for (auto i = from; i < std::min(to, bytes.size()); ++i) {
-            bytes[i] = static_cast<char>(0x5A ^ (i & 0xFF));
-        }
-        writeFile(file, bytes, fs::perms(0600));
-    };
-    const std::vector<std::tuple<const char*, std::string, std::function<void()>>> damages = {
-        {"header overwritten", "(status -25295)", [&] { overwrite(keychain, 0, 32); }},
-        {"pages overwritten", "(status -", [&] { overwrite(keychain, 4096, SIZE_MAX); }},
-        {"truncated", "(status -", [&] { fs::resize_file(keychain, savedKeychain.size() - 1000); }},
-        {"key too short", "(status -", [&] { fs::resize_file(key, 31); }},
-        {"key too long", "(status -", [&] { fs::resize_file(key, 33); }},
-        {"key of another keychain", "(status -", [&] { overwrite(key, 0, 32); }},
-        {"key readable by others", "(status -", [&] { fs::permissions(key, fs::perms(0644)); }},
-        {"key missing", "(status -", [&] { fs::remove(key); }},
-    };
-    for (const auto& [name, status, damage] : damages) {
-        SCOPED_TRACE(name);
-        writeFile(keychain, savedKeychain, fs::perms(0600));
-        writeFile(key, savedKey, fs::perms(0600));
-        damage();
-        fs::remove(dir_ / "keychains/login.keychain");
-        const auto files = [&] {
-            return std::tuple(contents(keychain), contents(key), fs::status(key).permissions());
-        };
-        const auto before = files();
-        LogCapture capture;
-        EXPECT_EQ(TestMachine(accounts_.root(), dir_ / "keychains").run({}), "");
-        EXPECT_TRUE(capture.contains(
-            kLogLevelError,
-            "System keychain not available: SecretKeeperError.errorFindingKey" + status))
-            << capture.dump();
-        EXPECT_TRUE(capture.contains(kLogLevelError, "Lockstep not found in keychain"));
-        EXPECT_TRUE(capture.systemContains("using user keychain"));
-        EXPECT_TRUE(files() == before);
-        EXPECT_FALSE(fs::exists(keychain.string() + "-journal"));
-    }
-}
 
 // Every kind of run prints its lines and replaces the record of the last run
 // with what `lockstepctl status` needs to tell why a restart was not armed.

@@ -322,6 +322,13 @@ TEST(LogPathTest, UnsafeLogFolderOrFileGivesWayToAFreshFolder) {
              ASSERT_EQ(::chown(folder.c_str(), kOtherUser, kOtherUser), 0);
          },
          false},
+        {"folder is a link",
+         [](auto& folder, auto&, auto& target) {
+             fs::remove(folder);
+             fs::create_directory(target.string() + ".d");
+             fs::create_symlink(target.string() + ".d", folder);
+         },
+         false},
         {"folder writable by all",
          [](auto& folder, auto&, auto&) { fs::permissions(folder, fs::perms(01777)); }, false},
     };
