@@ -170,6 +170,10 @@ TEST(UnifiedLoggerTest, MakesTheFolderAndFileWithTheirModes) {
                   {modeOf(m.host("/tmp")), modeOf(m.host("/tmp/lockstep")), modeOf(m.host(kFile))}),
               std::vector<mode_t>({0770, 0770, 0660}));
     EXPECT_EQ(m.logger.lastLoggedDate(), kStart);
+    // A log folder removed meanwhile is made again at the same place.
+    fs::remove_all(m.host("/tmp/lockstep"));
+    m.logger.logString("b", kLogLevelInfo);
+    EXPECT_EQ(std::pair(m.logger.logFileURL(), m.file()), std::pair(kFile, fileLine(kT0, "b")));
 }
 
 TEST(UnifiedLoggerTest, LongRunsAlsoGoToStandardOutputAndCountsAreWrittenByFlushOrAtTheEnd) {
