@@ -32,22 +32,19 @@ TEST_F(EndToEnd, EnrolmentStoresTheCredentialAndPlainRunsArmTheRestart) {
     EXPECT_EQ(std::tuple(plain.exitCode, plain.out), std::tuple(0, kArmed));
     EXPECT_EQ(sandbox().fdesetupRecord("args"),
               std::string("authrestart\0-delayminutes\0-1\0-inputplist\0", 41));
-    EXPECT_EQ(sandbox().fdesetupInput(),
-              " <plist>\n   <dict>\n         <key>Username</key>\n         <string>dave</string>\n"
-              "         <key>Password</key>\n         <string>a&lt;b&amp;c&gt;d&quot;&apos;"
-              "</string>\n   </dict>\n</plist>\n");
+    EXPECT_EQ(sandbox().fdesetupInput(), request("dave", "a&lt;b&amp;c&gt;d&quot;&apos;"));
     // A password beginning with "-" is taken when joined with "=". Items of
     // other accounts stay.
     addUser("carol", "-starts-with-dash", 504);
     EXPECT_EQ(sandbox().run({"-s", "-u", "carol", "-p", "-starts-with-dash"}).exitCode, 64);
     EXPECT_EQ(sandbox().run({"-s", "-u", "carol", "--password=-starts-with-dash"}).out,
               "carol ********\n" + kArmed);
-    std::vector<Credential> credentials;
+    std::vector<std::pair<std::optional<std::string>, std::string>> credentials;
     for (const auto& item : stored()) {
-        credentials.emplace_back(item.account.value_or(""), item.password);
+        credentials.emplace_back(item.account, item.password);
     }
     EXPECT_EQ(credentials,
-              (std::vector<Credential>{{"dave", password}, {"carol", "-starts-with-dash"}}));
+              (decltype(credentials){{"dave", password}, {"carol", "-starts-with-dash"}}));
 
     // The run's record beside the keychain, as lockstepctl status reads it;
     // the tool refusing the next request makes the last arming a failure.
@@ -165,7 +162,7 @@ TEST_F(EndToEnd, EnrolFromStandardInputKeepsThePasswordOutOfEveryCommandLine) {
         wait)");
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(readFile(sandbox().path() / "out"), kEnrolled);
-    EXPECT_EQ(armed(), Credential(kUser, password));
+    EXPECT_EQ(sandbox().fdesetupInput(), request(kUser, password));
     const std::string seen = readFile(sandbox().path() / "cmdlines");
     EXPECT_NE(seen.find("enrol"), std::string::npos) << "the watcher saw nothing";
     EXPECT_EQ(seen.find(password), std::string::npos);
@@ -181,7 +178,7 @@ TEST_F(EndToEnd, CoreDumpsAreOffAndClosedStreamsDoNotStopTheRun) {
                             {{"FAKE_FDESETUP_PARENT", "1"}});
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(readFile(sandbox().path() / "status"), "0\n");
-    EXPECT_EQ(armed(), Credential(kUser, kPassword));
+    EXPECT_EQ(sandbox().fdesetupInput(), request(kUser, kPassword));
     const std::string limits = sandbox().fdesetupRecord("parent-limits").value_or("");
     EXPECT_TRUE(std::regex_search(limits, std::regex(R"(Max core file size +0 +0 )"))) << limits;
 }

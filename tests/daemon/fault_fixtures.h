@@ -4,7 +4,6 @@
 // folders, and the real lockstepd in a sandbox.
 
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 
 #include <sstream>
 #include <string>
@@ -14,7 +13,6 @@
 #include "platform/context.h"
 #include "platform/directory/local_directory.h"
 #include "platform/keychain/sqlite_keychain.h"
-#include "platform/plist.h"
 #include "support/daemon_sandbox.h"
 #include "support/temp_dir.h"
 
@@ -67,7 +65,6 @@ struct TestMachine {
 class SandboxTest : public ::testing::Test {
   protected:
     static constexpr char kPassword[] = "correct horse";
-    using Credential = std::pair<std::string, std::string>;
 
     void SetUp() override {
         if (const auto reason = DaemonSandbox::unavailableReason()) {
@@ -96,22 +93,12 @@ class SandboxTest : public ::testing::Test {
         std::erase_if(items, [](const auto& item) { return item.service != "Lockstep"; });
         return items;
     }
-    // The user name and password of the stand-in's last request, parsed back
-    // as the tool would.
-    [[nodiscard]] std::optional<Credential> armed() const {
-        const auto parsed = parsePlist(toBytes(sandbox_->fdesetupInput().value_or("")));
-        std::string values[2];
-        for (int i = 0; i < 2 && parsed; ++i) {
-            plist_t node =
-                plist_dict_get_item(parsed->root.get(), i == 0 ? "Username" : "Password");
-            if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) {
-                return std::nullopt;
-            }
-            std::uint64_t length = 0;
-            const char* text = plist_get_string_ptr(node, &length);
-            values[i].assign(text, length);
-        }
-        return parsed ? std::optional(Credential(values[0], values[1])) : std::nullopt;
+    // The request that hands the tool this user name and password (both
+    // already escaped), as the stand-in records it.
+    [[nodiscard]] static std::string request(const std::string& user, const std::string& password) {
+        return " <plist>\n   <dict>\n         <key>Username</key>\n         <string>" + user +
+               "</string>\n         <key>Password</key>\n         <string>" + password +
+               "</string>\n   </dict>\n</plist>\n";
     }
 
   private:

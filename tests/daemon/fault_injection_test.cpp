@@ -178,7 +178,7 @@ TEST_F(SandboxTest, FullKeychainFolderKeepsTheOldCredential) {
         const bool wentThrough = result.out == kEnrolled + kArmed;
         const std::string expected = wentThrough ? kNewPassword : kPassword;
         EXPECT_EQ(after.itemsOf(kUser)[0].password, expected);
-        EXPECT_EQ(armed(), Credential(kUser, expected));
+        EXPECT_EQ(sandbox().fdesetupInput(), request(kUser, expected));
         if (wentThrough) {
             break;
         }
@@ -220,7 +220,7 @@ TEST_P(FallbackKeychain, IsReadAtBootUnderAReadOnlyHome) {
     sandbox().setReadOnlyHome(true);
     const auto boot = sandbox().run({});
     EXPECT_EQ(std::tuple(boot.exitCode, boot.out), std::tuple(0, kArmed)) << boot.err;
-    EXPECT_EQ(armed(), Credential(kUser, kNewPassword));
+    EXPECT_EQ(sandbox().fdesetupInput(), request(kUser, kNewPassword));
     EXPECT_NE(boot.err.find("System keychain not available"), std::string::npos);
     // The home really was read only.
     EXPECT_EQ(sandbox().runScript("touch /root/probe 2>/dev/null || echo refused").out,

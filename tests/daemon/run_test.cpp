@@ -22,28 +22,22 @@ using Result = RunOutcome::Result;
 constexpr char kSecret[] = "S3cret-8f2e horse";
 const PasswordDaemon kEnrolment{.setUser = true, .user = kUser, .password = kSecret};
 
-class RunFlow : public ::testing::Test {
-  protected:
-    RunFlow() { accounts_.addUser(kUser, kSecret, 501); }
-    void SetUp() override {
-        if (const auto reason = untrustedTestProgramsReason()) {
-            GTEST_SKIP() << *reason;
-        }
-    }
-    TempDir dir_;
-    TestDirectory accounts_{dir_ / "machine"};
-};
-
 // Every kind of run prints its lines and replaces the record of the last run
 // with what `lockstepctl status` needs to tell why a restart was not armed.
 // The password shows in no record, log line or system log entry.
-TEST_F(RunFlow, EachRunRecordsItsOutcome) {
+TEST(RunFlow, EachRunRecordsItsOutcome) {
+    if (const auto reason = untrustedTestProgramsReason()) {
+        GTEST_SKIP() << *reason;
+    }
+    TempDir dir;
+    TestDirectory accounts(dir / "machine");
+    accounts.addUser(kUser, kSecret, 501);
     const PasswordDaemon wrong{.setUser = true, .user = kUser, .password = "not it"};
     std::string accents;  // 150 two-byte characters: the kept line ends on a whole one
     for (int i = 0; i < 150; ++i) {
         accents += "\xc3\xa9";
     }
-    const fs::path unsafeTool = dir_ / "unsafe/fdesetup";
+    const fs::path unsafeTool = dir / "unsafe/fdesetup";
     writeFile(unsafeTool, readFile(LOCKSTEP_TEST_HELPERS_DIR "/fake_fdesetup"), fs::perms(0755));
     fs::permissions(unsafeTool.parent_path(), fs::perms(0777));
     struct Case {
@@ -65,7 +59,7 @@ TEST_F(RunFlow, EachRunRecordsItsOutcome) {
          [&](const RunOutcome& run) {
              EXPECT_TRUE(run.enrolment && run.armed);
              EXPECT_EQ(run.keychain,
-                       (RunOutcome::Keychain{true, dir_ / "enrolment/System.keychain"}));
+                       (RunOutcome::Keychain{true, dir / "enrolment/System.keychain"}));
              EXPECT_EQ(run.tool->exit, (ExitStatus{true, 0}));
              EXPECT_EQ(run.tool->firstLine, "Restart armed.");
              EXPECT_FALSE(run.tool->timedOut || run.tool->unsafeBecause);
@@ -125,8 +119,8 @@ TEST_F(RunFlow, EachRunRecordsItsOutcome) {
     LogCapture capture;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const fs::path keychains = dir_ / c.name;
-        TestMachine machine(accounts_.root(), keychains);
+        const fs::path keychains = dir / c.name;
+        TestMachine machine(accounts.root(), keychains);
         machine.runRecord = keychains / "last-run";
         machine.toolLimits =
             ChildLimits{std::chrono::milliseconds(200), std::chrono::milliseconds(200),
@@ -170,8 +164,8 @@ TEST_F(RunFlow, EachRunRecordsItsOutcome) {
     EXPECT_EQ(capture.logFileContents().find(kSecret), std::string::npos);
 
     // A record that cannot be written changes nothing else, and is logged.
-    TestMachine machine(accounts_.root(), dir_ / "tool refusing");
-    machine.runRecord = dir_ / "missing/folder/last-run";
+    TestMachine machine(accounts.root(), dir / "tool refusing");
+    machine.runRecord = dir / "missing/folder/last-run";
     EXPECT_EQ(machine.run({}), kArmed);
     EXPECT_TRUE(capture.contains(
         kLogLevelError, "Cannot record the run in " + machine.runRecord.string() + ": cannot make"))
