@@ -22,9 +22,9 @@ TEST_F(EndToEnd, EnrolmentStoresTheCredentialAndPlainRunsArmTheRestart) {
     EXPECT_EQ(std::tuple(empty.exitCode, empty.out), std::tuple(0, ""));
     EXPECT_FALSE(sandbox().fdesetupInput());
 
-    // Markup reaches the tool escaped, and a plain run hands the stored
+    // Markup and a carriage return reach the tool escaped, and a plain run hands the stored
     // credential over the same way.
-    const std::string password = "a<b&c>d\"'";
+    const std::string password = "a<b&c>d\"'\r";
     addUser("dave", password, 505);
     EXPECT_EQ(enrol("dave", password).out, "dave ********\n" + kArmed);
     fs::remove(sandbox().path() / "fdesetup-record.stdin");
@@ -32,7 +32,7 @@ TEST_F(EndToEnd, EnrolmentStoresTheCredentialAndPlainRunsArmTheRestart) {
     EXPECT_EQ(std::tuple(plain.exitCode, plain.out), std::tuple(0, kArmed));
     EXPECT_EQ(sandbox().fdesetupRecord("args"),
               std::string("authrestart\0-delayminutes\0-1\0-inputplist\0", 41));
-    EXPECT_EQ(sandbox().fdesetupInput(), request("dave", "a&lt;b&amp;c&gt;d&quot;&apos;"));
+    EXPECT_EQ(sandbox().fdesetupInput(), request("dave", "a&lt;b&amp;c&gt;d&quot;&apos;&#13;"));
     // A password beginning with "-" is taken when joined with "=". Items of
     // other accounts stay.
     addUser("carol", "-starts-with-dash", 504);
