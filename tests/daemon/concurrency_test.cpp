@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "fault_fixtures.h"
-#include "support/temp_dir.h"
 
 namespace lockstep::testing {
 namespace {
@@ -51,14 +50,13 @@ constexpr char kScript[] = R"script(
 class ConcurrentEnrolments : public SandboxTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(ConcurrentEnrolments, LeaveOneItemWithOneOfThePasswords) {
-    const int count = GetParam();
+    const fs::path folder = sandbox().path();
     // The first round races to make the keychain as well.
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        const fs::path folder = sandbox().path();
-        std::map<std::string, std::string> environment{{"COUNT", std::to_string(count)}};
+        std::map<std::string, std::string> environment{{"COUNT", std::to_string(GetParam())}};
         std::vector<std::string> passwords;
-        for (int i = 1; i <= count; ++i) {
+        for (int i = 1; i <= GetParam(); ++i) {
             const std::string n = std::to_string(i);
             passwords.push_back("round " + std::to_string(round) + " password " + n);
             environment["PASSWORD_" + n] = passwords.back();
@@ -67,19 +65,17 @@ TEST_P(ConcurrentEnrolments, LeaveOneItemWithOneOfThePasswords) {
         }
         const auto result = sandbox().runScript(kScript, environment);
         ASSERT_EQ(result.exitCode, 0) << result.err;
-        for (int i = 1; i <= count; ++i) {
+        for (int i = 1; i <= GetParam(); ++i) {
             const std::string n = std::to_string(i);
-            EXPECT_EQ(readFile(folder / ("status." + n)), "0\n") << "#" << n;
-            EXPECT_EQ(readFile(folder / ("out." + n)), kEnrolled)
+            EXPECT_EQ(readFile(folder / ("status." + n)) + readFile(folder / ("out." + n)),
+                      "0\n" + kEnrolled)
                 << "#" << n << ": " << readFile(folder / ("err." + n));
         }
         const KeychainContents keychain = readKeychain(sandbox().systemKeychain());
         EXPECT_EQ(keychain.integrity, "ok");
-        const auto& items = keychain.items;
-        ASSERT_EQ(items.size(), 1U);
-        EXPECT_EQ(items[0].account, kUser);
-        EXPECT_NE(std::find(passwords.begin(), passwords.end(), items[0].password),
-                  passwords.end());
+        ASSERT_EQ(keychain.items.size(), 1U);
+        EXPECT_EQ(keychain.items[0].account, kUser);
+        EXPECT_TRUE(std::ranges::count(passwords, keychain.items[0].password) == 1);
     }
 }
 

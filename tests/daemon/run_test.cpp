@@ -1,5 +1,5 @@
 // The run flow in process, on a real keychain and real account files in a
-// temporary folder, with the stand-in restart tool and a recording system log.
+// temporary folder, with the stand-in restart tool and a recording log.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -7,172 +7,73 @@
 
 #include <functional>
 #include <map>
-#include <tuple>
 
 #include "daemon/run_record.h"
 #include "fault_fixtures.h"
 #include "support/directory_fixture.h"
 #include "support/log_capture.h"
-#include "support/temp_dir.h"
 
 namespace lockstep::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using Result = RunOutcome::Result;
 
 constexpr char kSecret[] = "S3cret-8f2e horse";
+const PasswordDaemon kEnrolment{.setUser = true, .user = kUser, .password = kSecret};
 
-class RunFlow : public ::testing::Test {
-  protected:
-    RunFlow() { accounts_.addUser(kUser, kSecret, 501); }
-
-    void SetUp() override {
-        if (const auto reason = untrustedTestProgramsReason()) {
-            GTEST_SKIP() << *reason;
-        }
+// Every kind of run prints its lines and replaces the record of the last run
+// with what `lockstepctl status` needs to tell why a restart was not armed.
+// The password shows in no record, log line or system log entry.
+TEST(RunFlow, EachRunRecordsItsOutcome) {
+    if (const auto reason = untrustedTestProgramsReason()) {
+        GTEST_SKIP() << *reason;
     }
-
-    TempDir dir_;
-    TestDirectory accounts_{dir_ / "machine"};
-    TestMachine machine_{accounts_.root(), dir_ / "keychains"};
-};
-
-std::optional<std::string> contents(const fs::path& file) {
-    return fs::exists(file) ? std::optional(readFile(file)) : std::nullopt;
-}
-
-// The outcome of the request is logged and printed; the password reaches
-// neither the system log, standard error nor the log file.
-TEST_F(RunFlow, PlainRunLogsAndPrintsTheOutcomeButNeverThePassword) {
-    LogCapture capture;
-    ASSERT_EQ(machine_.run({.setUser = true, .user = kUser, .password = kSecret}), kEnrolled);
-    const auto items = readKeychain(TestMachine::systemKeychain(dir_ / "keychains")).itemsOf(kUser);
-    ASSERT_EQ(items.size(), 1U);
-    EXPECT_EQ(items[0].password, kSecret);
-
-    EXPECT_EQ(machine_.run({}), kArmed);
-    EXPECT_TRUE(capture.contains("run() Successfully authenticated with FileVault"))
-        << capture.dump();
-    ::setenv("FAKE_FDESETUP_END", "1", 1);
-    EXPECT_EQ(machine_.run({}), kNotArmed);
-    ::unsetenv("FAKE_FDESETUP_END");
-
-    ASSERT_TRUE(capture.systemContains("setting new password success"));
-    for (const auto& entry : capture.systemEntries()) {
-        EXPECT_EQ(entry.message.find(kSecret), std::string::npos) << entry.message;
-    }
-    EXPECT_FALSE(capture.contains(kSecret));
-    EXPECT_EQ(capture.standardError().find(kSecret), std::string::npos);
-    EXPECT_EQ(capture.logFileContents().find(kSecret), std::string::npos);
-}
-
-TEST_F(RunFlow, WithoutTheSystemKeychainTheUserKeychainIsUsed) {
-    // A folder where the System keychain file should be: it cannot be opened.
-    std::filesystem::create_directories(TestMachine::systemKeychain(dir_ / "keychains"));
-    EXPECT_EQ(machine_.run({.setUser = true, .user = kUser, .password = kSecret}), kEnrolled);
-    EXPECT_TRUE(std::filesystem::exists(dir_ / "keychains/login.keychain"));
-    EXPECT_EQ(machine_.run({}), kArmed);
-}
-
-// A damaged System keychain or key: the plain run prints nothing, logs why
-// the System keychain could not be used, that the user's keychain was tried
-// instead and that no credential was found, and changes neither file.
-TEST_F(RunFlow, ADamagedKeychainIsLeftAloneAndTheLogTellsWhy) {
-    const fs::path keychain = TestMachine::systemKeychain(dir_ / "keychains");
-    const fs::path key = keychain.string() + ".key";
-    ASSERT_EQ(machine_.run({.setUser = true, .user = kUser, .password = kSecret}), kEnrolled);
-    const std::string savedKeychain = readFile(keychain);
-    const std::string savedKey = readFile(key);
-    const auto overwrite = [](const fs::path& file, std::size_t from, std::size_t to) {
-        std::string bytes = readFile(file);
-        for (auto i = from; i < std::min(to, bytes.size()); ++i) {
-            bytes[i] = static_cast<char>(0x5A ^ (i & 0xFF));
-        }
-        writeFile(file, bytes, fs::perms(0600));
-    };
-    const std::vector<std::tuple<const char*, std::string, std::function<void()>>> damages = {
-        {"header overwritten", "(status -25295)", [&] { overwrite(keychain, 0, 32); }},
-        {"pages overwritten", "(status -", [&] { overwrite(keychain, 4096, SIZE_MAX); }},
-        {"truncated", "(status -", [&] { fs::resize_file(keychain, savedKeychain.size() - 1000); }},
-        {"key too short", "(status -", [&] { fs::resize_file(key, 31); }},
-        {"key too long", "(status -", [&] { fs::resize_file(key, 33); }},
-        {"key of another keychain", "(status -", [&] { overwrite(key, 0, 32); }},
-        {"key readable by others", "(status -", [&] { fs::permissions(key, fs::perms(0644)); }},
-        {"key missing", "(status -", [&] { fs::remove(key); }},
-    };
-    for (const auto& [name, status, damage] : damages) {
-        writeFile(keychain, savedKeychain, fs::perms(0600));
-        writeFile(key, savedKey, fs::perms(0600));
-        damage();
-        const auto files = [&] {
-            return std::tuple(contents(keychain), contents(key), fs::status(key).permissions());
-        };
-        const auto before = files();
-        fs::remove(dir_ / "keychains/login.keychain");
-
-        LogCapture capture;
-        EXPECT_EQ(TestMachine(accounts_.root(), dir_ / "keychains").run({}), "") << name;
-        EXPECT_TRUE(capture.contains(
-            kLogLevelError,
-            "System keychain not available: SecretKeeperError.errorFindingKey" + status))
-            << name << ": " << capture.dump();
-        EXPECT_TRUE(capture.systemContains("using user keychain")) << name;
-        EXPECT_TRUE(capture.contains(kLogLevelError, "Lockstep not found in keychain")) << name;
-        EXPECT_TRUE(files() == before) << name;
-        EXPECT_FALSE(fs::exists(keychain.string() + "-journal")) << name;
-    }
-}
-
-// Every kind of run leaves a record of its outcome, replacing the last one,
-// with what `lockstepctl status` needs to tell why a restart was not armed;
-// never the password. A record that cannot be written changes nothing else.
-TEST_F(RunFlow, EachRunRecordsItsOutcome) {
-    using Result = RunOutcome::Result;
-    const PasswordDaemon enrolment{.setUser = true, .user = kUser, .password = kSecret};
+    TempDir dir;
+    TestDirectory accounts(dir / "machine");
+    accounts.addUser(kUser, kSecret, 501);
     const PasswordDaemon wrong{.setUser = true, .user = kUser, .password = "not it"};
-    // 150 two-byte characters: the kept first line ends on a whole one.
-    std::string accents;
+    std::string accents;  // 150 two-byte characters: the kept line ends on a whole one
     for (int i = 0; i < 150; ++i) {
         accents += "\xc3\xa9";
     }
+    const fs::path unsafeTool = dir / "unsafe/fdesetup";
+    writeFile(unsafeTool, readFile(LOCKSTEP_TEST_HELPERS_DIR "/fake_fdesetup"), fs::perms(0755));
+    fs::permissions(unsafeTool.parent_path(), fs::perms(0777));
     struct Case {
         const char* name;
         bool enrolFirst;
-        const PasswordDaemon* command;
+        PasswordDaemon command;
         std::map<std::string, std::string> tool;  // the stand-in's steering
         std::string printed;
         Result result;
         std::function<void(const RunOutcome&)> check;
     };
-    const fs::path unsafeTool = dir_ / "unsafe/fdesetup";
     const std::vector<Case> cases = {
         {"enrolment",
          false,
-         &enrolment,
+         kEnrolment,
          {{"FAKE_FDESETUP_OUTPUT", "1:\n  Restart armed. \nmore"}},
          kEnrolled,
          Result::armed,
          [&](const RunOutcome& run) {
              EXPECT_TRUE(run.enrolment && run.armed);
-             EXPECT_EQ(run.keychain, (RunOutcome::Keychain{
-                                         true, TestMachine::systemKeychain(dir_ / "enrolment")}));
+             EXPECT_EQ(run.keychain,
+                       (RunOutcome::Keychain{true, dir / "enrolment/System.keychain"}));
              EXPECT_EQ(run.tool->exit, (ExitStatus{true, 0}));
              EXPECT_EQ(run.tool->firstLine, "Restart armed.");
              EXPECT_FALSE(run.tool->timedOut || run.tool->unsafeBecause);
          }},
         {"wrong password",
          true,
-         &wrong,
+         wrong,
          {},
          kEnrolling + "incorrect password\n",
          Result::incorrectPassword,
-         [](const RunOutcome& run) {
-             EXPECT_EQ(run.resultLine, "incorrect password");
-             EXPECT_FALSE(run.keychain || run.tool);
-         }},
+         [](const RunOutcome& run) { EXPECT_FALSE(run.keychain || run.tool); }},
         {"tool refusing",
          true,
-         nullptr,
+         {},
          {{"FAKE_FDESETUP_END", "1"}, {"FAKE_FDESETUP_OUTPUT", "2:" + accents + "\n2:x"}},
          kNotArmed,
          Result::notArmed,
@@ -183,7 +84,7 @@ TEST_F(RunFlow, EachRunRecordsItsOutcome) {
          }},
         {"tool killed for time",
          true,
-         nullptr,
+         {},
          {{"FAKE_FDESETUP_HANG", "ignore-term"}},
          kNotArmed,
          Result::notArmed,
@@ -194,67 +95,59 @@ TEST_F(RunFlow, EachRunRecordsItsOutcome) {
          }},
         {"unsafe tool",
          true,
-         nullptr,
+         {},
          {{"unsafe", ""}},
          kNotArmed,
          Result::notArmed,
          [&](const RunOutcome& run) {
              EXPECT_EQ(run.tool->tool, unsafeTool);
-             // /tmp itself, or the folder made writable for everybody.
-             ASSERT_TRUE(run.tool->unsafeBecause);
-             EXPECT_NE(run.tool->unsafeBecause->find("is writable by group or others"),
+             EXPECT_NE(run.tool->unsafeBecause.value_or("").find("is writable by group or others"),
                        std::string::npos);
              EXPECT_FALSE(run.tool->exit);
          }},
         {"no credential",
          false,
-         nullptr,
+         {},
          {},
          "",
          Result::noCredential,
          [](const RunOutcome& run) {
-             EXPECT_EQ(run.resultLine, "");
-             EXPECT_EQ(run.account, "");
              EXPECT_TRUE(run.keychain && run.keychain->system);
              EXPECT_FALSE(run.tool);
          }},
     };
-    writeFile(unsafeTool, readFile(LOCKSTEP_TEST_HELPERS_DIR "/fake_fdesetup"), fs::perms(0755));
-    fs::permissions(unsafeTool.parent_path(), fs::perms(0777));
+    LogCapture capture;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const fs::path keychains = dir_ / c.name;
-        TestMachine machine(accounts_.root(), keychains);
+        const fs::path keychains = dir / c.name;
+        TestMachine machine(accounts.root(), keychains);
         machine.runRecord = keychains / "last-run";
         machine.toolLimits =
             ChildLimits{std::chrono::milliseconds(200), std::chrono::milliseconds(200),
                         std::chrono::milliseconds(100), 64 * 1024};
         if (c.enrolFirst) {
-            ASSERT_EQ(machine.run(enrolment), kEnrolled);
+            ASSERT_EQ(machine.run(kEnrolment), kEnrolled);
         }
         for (const auto& [name, value] : c.tool) {
             ::setenv(name.c_str(), value.c_str(), 1);
         }
-        if (c.tool.contains("unsafe")) {
-            machine.tool = unsafeTool;
-        }
+        machine.tool = c.tool.contains("unsafe") ? unsafeTool : machine.tool;
         const auto before = std::chrono::system_clock::now();
-        EXPECT_EQ(machine.run(c.command != nullptr ? *c.command : PasswordDaemon{}), c.printed);
+        EXPECT_EQ(machine.run(c.command), c.printed);
         for (const auto& [name, value] : c.tool) {
             ::unsetenv(name.c_str());
         }
-
         std::string why;
         const auto run = readRunRecord(machine.runRecord, &why);
         ASSERT_TRUE(run) << why;
         EXPECT_EQ(run->result, c.result);
+        // The record holds the last printed line and the account.
         EXPECT_EQ(run->resultLine + (c.printed.empty() ? "" : "\n"),
                   c.printed.substr(c.printed.rfind('\n', c.printed.size() - 2) + 1));
         EXPECT_EQ(run->account, c.result == Result::noCredential ? "" : kUser);
         EXPECT_LE(std::chrono::abs(run->time - before), std::chrono::seconds(2));
         c.check(*run);
-        // The record alone in its folder besides the keychain, root's alone,
-        // and without the password.
+        // Root's alone, with no temporary file left beside it.
         struct stat info {};
         ASSERT_EQ(::stat(machine.runRecord.c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 07777U, 0600U);
@@ -263,11 +156,16 @@ TEST_F(RunFlow, EachRunRecordsItsOutcome) {
         }
         EXPECT_EQ(readFile(machine.runRecord).find(kSecret), std::string::npos);
     }
+    ASSERT_TRUE(capture.systemContains("setting new password success"));
+    for (const auto& entry : capture.systemEntries()) {
+        EXPECT_EQ(entry.message.find(kSecret), std::string::npos) << entry.message;
+    }
+    EXPECT_FALSE(capture.contains(kSecret));
+    EXPECT_EQ(capture.logFileContents().find(kSecret), std::string::npos);
 
-    // Without a folder for the record: the same lines, and an error logged.
-    LogCapture capture;
-    TestMachine machine(accounts_.root(), dir_ / "tool refusing");
-    machine.runRecord = dir_ / "missing/folder/last-run";
+    // A record that cannot be written changes nothing else, and is logged.
+    TestMachine machine(accounts.root(), dir / "tool refusing");
+    machine.runRecord = dir / "missing/folder/last-run";
     EXPECT_EQ(machine.run({}), kArmed);
     EXPECT_TRUE(capture.contains(
         kLogLevelError, "Cannot record the run in " + machine.runRecord.string() + ": cannot make"))

@@ -2,26 +2,18 @@
 
 #include <unistd.h>
 
-#include <array>
+#include <cstddef>
 
 int main() {
-    std::array<char, 4096> buffer{};
-    while (true) {
-        const ssize_t count = ::read(STDIN_FILENO, buffer.data(), buffer.size());
-        if (count == 0) {
-            return 0;
-        }
-        if (count < 0) {
-            return 1;
-        }
-        ssize_t done = 0;
-        while (done < count) {
-            const ssize_t written = ::write(STDOUT_FILENO, buffer.data() + done,
-                                            static_cast<std::size_t>(count - done));
+    char buffer[4096];
+    ssize_t count = 0;
+    while ((count = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0) {
+        for (ssize_t done = 0, written = 0; done < count; done += written) {
+            written = ::write(STDOUT_FILENO, buffer + done, static_cast<std::size_t>(count - done));
             if (written <= 0) {
                 return 1;
             }
-            done += written;
         }
     }
+    return count < 0 ? 1 : 0;
 }

@@ -21,6 +21,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -35,8 +36,7 @@ std::string variable(const char* name) {
 }
 
 void writeText(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
+    for (std::size_t done = 0; done < text.size();) {
         const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
         if (written <= 0) {
             return;
@@ -49,12 +49,10 @@ void writeText(int fd, const std::string& text) {
 
 int main(int argc, char** argv) {
     std::string input;
-    if (variable("FAKE_FDESETUP_READ") != "0") {
-        char buffer[4096];
-        ssize_t count = 0;
-        while ((count = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0) {
-            input.append(buffer, static_cast<std::size_t>(count));
-        }
+    char buffer[4096];
+    for (ssize_t count = 0; variable("FAKE_FDESETUP_READ") != "0" &&
+                            (count = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0;) {
+        input.append(buffer, static_cast<std::size_t>(count));
     }
 
     const std::string record = variable("FAKE_FDESETUP_RECORD");
@@ -69,35 +67,25 @@ int main(int argc, char** argv) {
             env << *entry << '\0';
         }
         if (!variable("FAKE_FDESETUP_PARENT").empty()) {
-            std::ifstream limits("/proc/" + std::to_string(::getppid()) + "/limits");
-            std::ofstream(record + ".parent-limits") << limits.rdbuf();
+            std::ofstream(record + ".parent-limits")
+                << std::ifstream("/proc/" + std::to_string(::getppid()) + "/limits").rdbuf();
         }
     }
 
     const std::string output = variable("FAKE_FDESETUP_OUTPUT");
-    std::size_t start = 0;
-    while (start < output.size()) {
-        std::size_t bar = output.find('|', start);
-        if (bar == std::string::npos) {
-            bar = output.size();
-        }
+    for (std::size_t start = 0; start < output.size();) {
+        const std::size_t bar = std::min(output.find('|', start), output.size());
         const std::string step = output.substr(start, bar - start);
         if (step.size() >= 2 && step[1] == ':') {
             writeText(step[0] == '2' ? STDERR_FILENO : STDOUT_FILENO, step.substr(2));
         }
         start = bar + 1;
     }
-
-    const std::string flood = variable("FAKE_FDESETUP_FLOOD");
-    if (!flood.empty()) {
-        const std::string line = std::string(63, 'x') + "\n";
-        for (long left = std::atol(flood.c_str()); left > 0; left -= 64) {
-            writeText(STDOUT_FILENO, line);
-        }
+    for (long left = std::atol(variable("FAKE_FDESETUP_FLOOD").c_str()); left > 0; left -= 64) {
+        writeText(STDOUT_FILENO, std::string(63, 'x') + "\n");
     }
 
-    const std::string linger = variable("FAKE_FDESETUP_LINGER");
-    if (!linger.empty()) {
+    if (const std::string linger = variable("FAKE_FDESETUP_LINGER"); !linger.empty()) {
         const pid_t grandchild = ::fork();
         if (grandchild == 0) {
             ::sleep(static_cast<unsigned>(std::atoi(linger.c_str())));
@@ -107,9 +95,7 @@ int main(int argc, char** argv) {
             std::ofstream(record + ".grandchild") << grandchild;
         }
     }
-
-    const std::string hang = variable("FAKE_FDESETUP_HANG");
-    if (!hang.empty()) {
+    if (const std::string hang = variable("FAKE_FDESETUP_HANG"); !hang.empty()) {
         if (hang == "ignore-term") {
             ::signal(SIGTERM, SIG_IGN);
         }
@@ -117,9 +103,8 @@ int main(int argc, char** argv) {
             ::pause();
         }
     }
-
     const std::string end = variable("FAKE_FDESETUP_END");
-    if (!end.empty() && end[0] == 's') {
+    if (end.starts_with('s')) {
         ::kill(::getpid(), std::atoi(end.c_str() + 1));
         ::pause();
     }

@@ -8,15 +8,10 @@
 
 int main() {
     DIR* folder = ::opendir("/proc/self/fd");
-    if (folder == nullptr) {
-        return 1;
-    }
-    const int own = ::dirfd(folder);
-    while (const dirent* entry = ::readdir(folder)) {
-        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != own) {
+    while (const dirent* entry = folder == nullptr ? nullptr : ::readdir(folder)) {
+        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(folder)) {
             std::printf("%s\n", entry->d_name);
         }
     }
-    ::closedir(folder);
-    return 0;
+    return folder == nullptr ? 1 : ::closedir(folder);
 }

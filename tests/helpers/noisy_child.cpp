@@ -8,17 +8,20 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
 namespace {
 
-bool writeAll(int fd, const std::string& data) {
-    constexpr std::size_t kPiece = 1001;
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const std::size_t length = data.size() - done < kPiece ? data.size() - done : kPiece;
-        const ssize_t written = ::write(fd, data.data() + done, length);
+bool writeRepeated(int fd, const std::string& pattern, long count) {
+    std::string data;
+    for (long i = 0; i < count; ++i) {
+        data += pattern;
+    }
+    for (std::size_t done = 0; done < data.size();) {
+        const ssize_t written =
+            ::write(fd, data.data() + done, std::min<std::size_t>(data.size() - done, 1001));
         if (written <= 0) {
             return false;
         }
@@ -27,26 +30,18 @@ bool writeAll(int fd, const std::string& data) {
     return true;
 }
 
-std::string repeated(const std::string& pattern, long count) {
-    std::string text;
-    for (long i = 0; i < count; ++i) {
-        text += pattern;
-    }
-    return text;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 5) {
         return 2;
     }
-    const std::string end = argc > 5 ? argv[5] : "0";
-    if (!writeAll(STDERR_FILENO, repeated(argv[2], std::atol(argv[1]))) ||
-        !writeAll(STDOUT_FILENO, repeated(argv[4], std::atol(argv[3])))) {
+    if (!writeRepeated(STDERR_FILENO, argv[2], std::atol(argv[1])) ||
+        !writeRepeated(STDOUT_FILENO, argv[4], std::atol(argv[3]))) {
         return 3;
     }
-    if (!end.empty() && end[0] == 's') {
+    const std::string end = argc > 5 ? argv[5] : "0";
+    if (end.starts_with('s')) {
         ::kill(::getpid(), std::atoi(end.c_str() + 1));
         ::pause();
     }

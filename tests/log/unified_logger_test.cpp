@@ -29,14 +29,13 @@ const std::string kT0 = "2023-11-14T22:13:20Z";
 const fs::path kFile = "/tmp/lockstep/generic.log";
 
 // A file logger on a machine of its own: a root folder, a hand-moved clock,
-// settings (read when the logger first needs them), user IDs and home
-// folders, and recorded standard error and output. Timestamps are in UTC.
+// settings, user IDs and home folders, and recorded standard error and
+// output. Timestamps are in UTC.
 struct Machine {
     Machine() {
         ::setenv("TZ", "UTC", 1);
         ::tzset();
     }
-
     [[nodiscard]] LoggerEnvironment environment() {
         LoggerEnvironment environment;
         environment.now = [this] { return now; };
@@ -47,8 +46,7 @@ struct Machine {
         environment.root = root.path();
         environment.realUserID = [this] { return uid; };
         environment.homeFolderForUser = [this](std::uint32_t user) {
-            const auto found = homes.find(user);
-            return found == homes.end() ? std::nullopt : std::optional(found->second);
+            return homes.contains(user) ? std::optional(homes[user]) : std::nullopt;
         };
         environment.homeFolderForUserName = [](const std::string& name) {
             return name == "bob" ? std::optional<std::string>("/home/bob") : std::nullopt;
@@ -63,9 +61,6 @@ struct Machine {
     [[nodiscard]] fs::path host(const fs::path& path) const {
         return root.path() / path.relative_path();
     }
-    void log(std::string_view line, std::int64_t level = kLogLevelInfo) {
-        logger.logString(line, level);
-    }
     [[nodiscard]] std::string file() const { return readFile(host(kFile)); }
 
     TempDir root;
@@ -73,8 +68,7 @@ struct Machine {
     UserDefaults::Domain settings;
     std::uint32_t uid = 0;
     std::map<std::uint32_t, std::string> homes{{kAlice, "/home/alice"}, {0, "/root"}};
-    std::string standardError;
-    std::string standardOutput;
+    std::string standardError, standardOutput;
     int defaultsLoads = 0;
     MDLUnifiedLogger logger{environment()};
 };
@@ -82,12 +76,76 @@ struct Machine {
 std::string fileLine(const std::string& timestamp, const std::string& line) {
     return timestamp + " lockstepd(4242): " + line + "\n";
 }
-
 std::string report(const std::string& timestamp, int count) {
     return timestamp + ":Last message repeated " + std::to_string(count) + " times\n";
 }
 
-// ---- Echo, folding and the log file ----
+// Every line that passes the debug gate is echoed, folded or not. A repeat
+// within two seconds of the last written line is folded; the count is written
+// before the next different line.
+TEST(UnifiedLoggerTest, EchoesWritesAndFoldsRepeats) {
+    const std::string t1 = "2023-11-14T22:13:21Z", t2 = "2023-11-14T22:13:22Z";
+    struct Step {
+        int wait;  // milliseconds before the line
+        std::string line;
+        std::int64_t level = kLogLevelInfo;
+    };
+    const struct {
+        const char* name;
+        bool showDebug;
+        std::vector<Step> steps;
+        std::string file;
+        int pending;  // the fold count not yet written
+    } cases[] = {
+        {"repeats then another",
+         false,
+         {{0, "same"}, {500, "same"}, {500, "same"}, {500, "other"}},
+         fileLine(kT0, "same") + report(t1, 2) + fileLine(t1, "other"),
+         0},
+        // Exactly 2.0 s after the written line still folds; folding does not
+        // move the window.
+        {"window edge",
+         false,
+         {{0, "tick"}, {1000, "tick"}, {1000, "tick"}, {1, "tick"}},
+         fileLine(kT0, "tick") + report(t2, 2) + fileLine(t2, "tick"),
+         0},
+        {"different lines",
+         false,
+         {{0, "a"}, {0, "b"}, {0, "a"}},
+         fileLine(kT0, "a") + fileLine(kT0, "b") + fileLine(kT0, "a"),
+         0},
+        // Without showDebug debug lines leave no trace, not even in the fold.
+        {"debug hidden",
+         false,
+         {{0, "a"}, {0, "a"}, {5000, "debug", kLogLevelDebug}, {0, "a", kLogLevelDebug}},
+         fileLine(kT0, "a"),
+         1},
+        {"debug shown",
+         true,
+         {{0, "dbg", kLogLevelDebug}, {0, "dbg", kLogLevelDebug}},
+         fileLine(kT0, "dbg"),
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine m;
+        if (c.showDebug) {
+            m.settings["showDebug"] = std::string("yes");
+        }
+        m.logger.updateLogPath();
+        std::string echoed;
+        for (const Step& step : c.steps) {
+            m.now += milliseconds(step.wait);
+            m.logger.logString(step.line, step.level);
+            echoed += c.showDebug || step.level != kLogLevelDebug ? step.line + "\n" : "";
+        }
+        EXPECT_EQ(m.file(), c.file);
+        EXPECT_EQ(m.standardError, echoed);
+        EXPECT_EQ(m.logger.repeated(), c.pending);
+        m.logger.updateLogPath();
+        EXPECT_EQ(m.defaultsLoads, 1);  // the settings are read once
+    }
+}
 
 mode_t modeOf(const fs::path& path) {
     struct stat info {};
@@ -95,73 +153,24 @@ mode_t modeOf(const fs::path& path) {
     return ::geteuid() == 0 && info.st_uid != 92 ? 0 : info.st_mode & 07777;  // owner 92 for root
 }
 
-TEST(UnifiedLoggerTest, WritesLinesAndWithoutShowDebugDebugLinesLeaveNoTrace) {
+// The log folder and the folder above it are made 0770 and the file 0660,
+// whatever the umask; the first line is never folded.
+TEST(UnifiedLoggerTest, MakesTheFolderAndFileWithTheirModes) {
     Machine m;
     const mode_t savedMask = ::umask(022);
     m.logger.updateLogPath();
-    m.logger.setLastLine("a");  // the first line is never folded
-    m.log("a");
+    m.logger.setLastLine("a");
+    m.logger.logString("a", kLogLevelInfo);
     ::umask(savedMask);
     EXPECT_EQ(m.file(), fileLine(kT0, "a"));
-    EXPECT_EQ(m.standardError, "a\n");
-    // The log folder and the folder above it, made 0770, and the file 0660.
-    EXPECT_EQ(modeOf(m.host("/tmp")), 0770U);
-    EXPECT_EQ(modeOf(m.host("/tmp/lockstep")), 0770U);
-    EXPECT_EQ(modeOf(m.host(kFile)), 0660U);
-    m.log("a");
-    m.now += milliseconds(5000);
-    m.log("debug", kLogLevelDebug);
-    m.log("a", kLogLevelDebug);
-    EXPECT_EQ(m.file(), fileLine(kT0, "a"));
-    EXPECT_EQ(m.standardError, "a\na\n");
-    EXPECT_EQ(m.logger.repeated(), 1);
-    EXPECT_EQ(m.logger.lastLine(), "a");
+    EXPECT_EQ(std::vector(
+                  {modeOf(m.host("/tmp")), modeOf(m.host("/tmp/lockstep")), modeOf(m.host(kFile))}),
+              std::vector<mode_t>({0770, 0770, 0660}));
     EXPECT_EQ(m.logger.lastLoggedDate(), kStart);
-}
-
-TEST(UnifiedLoggerTest, FoldsRepeatsWithinTwoSecondsOfTheLastWrittenLine) {
-    const std::string t1 = "2023-11-14T22:13:21Z", t2 = "2023-11-14T22:13:22Z";
-    // Lines, each after waiting some milliseconds; the file and the echo.
-    using Steps = std::vector<std::pair<int, std::string>>;
-    const std::vector<std::tuple<Steps, std::string, std::string>> cases{
-        // Every line that passes the gate is echoed, folded or not; the count
-        // is written before the next different line.
-        {{{0, "same"}, {500, "same"}, {500, "same"}, {500, "other"}},
-         fileLine(kT0, "same") + report(t1, 2) + fileLine(t1, "other"),
-         "same\nsame\nsame\nother\n"},
-        // Exactly 2.0 s after the written line still folds, and folding does
-        // not move the window.
-        {{{0, "tick"}, {1000, "tick"}, {1000, "tick"}, {1, "tick"}},
-         fileLine(kT0, "tick") + report(t2, 2) + fileLine(t2, "tick"),
-         "tick\ntick\ntick\ntick\n"},
-        // A different line within the window is written at once.
-        {{{0, "a"}, {0, "b"}, {0, "a"}},
-         fileLine(kT0, "a") + fileLine(kT0, "b") + fileLine(kT0, "a"),
-         "a\nb\na\n"}};
-    for (const auto& [steps, file, standardError] : cases) {
-        Machine m;
-        m.logger.updateLogPath();
-        for (const auto& [wait, line] : steps) {
-            m.now += milliseconds(wait);
-            m.log(line);
-        }
-        EXPECT_EQ(m.file(), file);
-        EXPECT_EQ(m.standardError, standardError);
-        EXPECT_EQ(m.logger.repeated(), 0);
-    }
-}
-
-TEST(UnifiedLoggerTest, DebugWithShowDebugIsEchoedFoldedAndWritten) {
-    Machine m;
-    m.settings["showDebug"] = std::string("yes");
-    m.logger.updateLogPath();
-    m.log("dbg", kLogLevelDebug);
-    m.log("dbg", kLogLevelDebug);
-    EXPECT_EQ(m.standardError, "dbg\ndbg\n");
-    EXPECT_EQ(m.logger.repeated(), 1);
-    EXPECT_EQ(m.file(), fileLine(kT0, "dbg"));
-    m.logger.updateLogPath();
-    EXPECT_EQ(m.defaultsLoads, 1);  // the settings are read once
+    // A log folder removed meanwhile is made again at the same place.
+    fs::remove_all(m.host("/tmp/lockstep"));
+    m.logger.logString("b", kLogLevelInfo);
+    EXPECT_EQ(std::pair(m.logger.logFileURL(), m.file()), std::pair(kFile, fileLine(kT0, "b")));
 }
 
 TEST(UnifiedLoggerTest, LongRunsAlsoGoToStandardOutputAndCountsAreWrittenByFlushOrAtTheEnd) {
@@ -174,18 +183,15 @@ TEST(UnifiedLoggerTest, LongRunsAlsoGoToStandardOutputAndCountsAreWrittenByFlush
         for (int i = 0; i < 1002; ++i) {
             logger.logString("spam", kLogLevelInfo);
         }
-        EXPECT_EQ(logger.repeated(), 1001);
         EXPECT_EQ(m.standardOutput, "");
         logger.logString("spam", kLogLevelInfo);
         logger.logString("spam", kLogLevelInfo);
         EXPECT_EQ(m.standardOutput, "spam\nspam\n");
-        EXPECT_EQ(m.file(), fileLine(kT0, "spam"));
         logger.flushPendingRepeats();
         logger.flushPendingRepeats();
         EXPECT_EQ(m.file(), fileLine(kT0, "spam") + report(kT0, 1003));
-        EXPECT_EQ(logger.repeated(), 0);
-        EXPECT_EQ(logger.lastLine(), "");
-
+        EXPECT_EQ(std::pair(logger.repeated(), logger.lastLine()),
+                  std::pair(0L, std::optional<std::string>("")));
         for (int i = 0; i < 3; ++i) {
             logger.logString("last", kLogLevelInfo);
         }
@@ -196,17 +202,14 @@ TEST(UnifiedLoggerTest, LongRunsAlsoGoToStandardOutputAndCountsAreWrittenByFlush
 }
 
 TEST(TimestampTest, LocalTimeWithOffset) {
-    const auto time = kStart + milliseconds(999);
     for (const auto& [zone, expected] : std::vector<std::pair<std::string, std::string>>{
              {"<+0530>-5:30", "2023-11-15T03:43:20+05:30"},
              {"<-03>3", "2023-11-14T19:13:20-03:00"}}) {
         ::setenv("TZ", zone.c_str(), 1);
         ::tzset();
-        EXPECT_EQ(iso8601Timestamp(time), expected) << zone;
+        EXPECT_EQ(iso8601Timestamp(kStart + milliseconds(999)), expected) << zone;
     }
 }
-
-// ---- Where the log file goes ----
 
 TEST(LogPathTest, ChoosesTheFolderAndTheFileName) {
     const UserDefaults::Value none = UserDefaults::Other{};
@@ -239,6 +242,7 @@ TEST(LogPathTest, ChoosesTheFolderAndTheFileName) {
         {777, none, {}, "", false},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected + " for uid " + std::to_string(c.uid));
         Machine m;
         m.uid = c.uid;
         fs::create_directories(m.host(c.tmp ? "/tmp" : "/"));
@@ -248,13 +252,12 @@ TEST(LogPathTest, ChoosesTheFolderAndTheFileName) {
             fs::permissions(m.host(folder), fs::perms(0755));
         }
         m.logger.updateLogPath();
-        m.log("x");
-        const fs::path file = m.logger.logFileURL();
-        const fs::path folder = file.parent_path();
+        m.logger.logString("x", kLogLevelInfo);
+        const fs::path file = m.logger.logFileURL(), folder = file.parent_path();
         EXPECT_TRUE(c.expected == "tessel"
                         ? std::regex_match(folder.string(), std::regex("/tmp/tessel-[^/]{6}"))
                         : folder == c.expected)
-            << folder << " for " << c.expected;
+            << folder;
         EXPECT_EQ(file.filename(), c.expected.empty() ? "" : "generic.log");
         EXPECT_EQ(readFile(m.host(file)), c.expected.empty() ? "" : fileLine(kT0, "x"));
         EXPECT_EQ(m.standardError, "x\n");
@@ -264,15 +267,15 @@ TEST(LogPathTest, ChoosesTheFolderAndTheFileName) {
         }
         // Each choice of a temporary folder makes a fresh one.
         m.logger.updateLogPath();
-        EXPECT_EQ(m.logger.logFileURL().parent_path() == folder, c.expected != "tessel") << folder;
+        EXPECT_EQ(m.logger.logFileURL().parent_path() == folder, c.expected != "tessel");
     }
 
-    // The file name comes from the settings, then the program, then the default.
+    // The file name comes from the settings, then the program, then the
+    // default; one that is not one plain name counts as not set.
     const std::vector<std::tuple<UserDefaults::Value, std::string, std::string>> names{
         {std::string("mine.log"), "bundle.log", "mine.log"},
         {std::string(""), "bundle.log", "bundle.log"},
         {std::int64_t{5}, "", "generic.log"},  // wrong kind: as if absent
-        // Not one plain name: as if not set, in either place.
         {std::string("/var/lib/abs.log"), "bundle.log", "bundle.log"},
         {std::string("../up.log"), "", "generic.log"},
         {std::string("."), "..", "generic.log"},
@@ -291,13 +294,11 @@ TEST(LogPathTest, ChoosesTheFolderAndTheFileName) {
 
 // Something unsafe stands at the log folder or file. The logger must not
 // write through it nor into it, must not block, and must not go silent: the
-// lines go to a fresh temporary folder. A folder that is unsafe is refused
-// when the path is chosen; a file only when it is opened, which chooses the
-// path again once (and reports that).
+// lines go to a fresh temporary folder. An unsafe folder is refused when the
+// path is chosen; a file only when it is opened, which chooses the path again
+// once (and reports that).
 TEST(LogPathTest, UnsafeLogFolderOrFileGivesWayToAFreshFolder) {
     constexpr uid_t kOtherUser = 65534;
-    // Plants into the log folder's and file's real paths; `target` is a file
-    // outside.
     using Plant = void (*)(const fs::path& folder, const fs::path& log, const fs::path& target);
     const struct {
         std::string name;
@@ -322,28 +323,34 @@ TEST(LogPathTest, UnsafeLogFolderOrFileGivesWayToAFreshFolder) {
              ASSERT_EQ(::chown(folder.c_str(), kOtherUser, kOtherUser), 0);
          },
          false},
+        {"folder is a link",
+         [](auto& folder, auto&, auto& target) {
+             fs::remove(folder);
+             fs::create_directory(target.string() + ".d");
+             fs::create_symlink(target.string() + ".d", folder);
+         },
+         false},
         {"folder writable by all",
          [](auto& folder, auto&, auto&) { fs::permissions(folder, fs::perms(01777)); }, false},
     };
     const RecordingSystemLog::Entry retry{LogType::Default, "LOCKSTEP_LOG:Updated log file path"};
     for (const auto& c : unsafe) {
+        SCOPED_TRACE(c.name);
         if (::geteuid() != 0 && c.name.find("another user") != std::string::npos) {
             continue;  // only root can give files away
         }
         Machine m;
         m.settings["showDebug"] = true;  // so that the path report re-enters the logger
-        const fs::path folder = m.host("/tmp/lockstep");
-        const fs::path log = m.host(kFile);
+        const fs::path folder = m.host("/tmp/lockstep"), log = m.host(kFile);
         const fs::path target = m.root / "target.txt";
         fs::create_directories(folder);
         fs::permissions(folder, fs::perms(0770));
         writeFile(target, "original\n");
         c.plant(folder, log, target);
-        const bool withReader = c.name == "FIFO with a reader";
-        const ScopedFD reader(withReader ? ::open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
-                                         : -1);
-        ASSERT_EQ(static_cast<bool>(reader), withReader);
         const auto kind = fs::symlink_status(log).type();
+        const ScopedFD reader(kind == fs::file_type::fifo
+                                  ? ::open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)
+                                  : -1);
 
         RecordingSystemLog recording;
         const ScopedSystemLog systemScope(recording);
@@ -351,24 +358,22 @@ TEST(LogPathTest, UnsafeLogFolderOrFileGivesWayToAFreshFolder) {
         m.logger.updateLogPath();
         logInfoLine("secret-free line");
 
-        EXPECT_EQ(std::ranges::count(recording.entries, retry), c.refusedAtOpen ? 1 : 0) << c.name;
-        EXPECT_EQ(readFile(target), "original\n") << c.name;
-        EXPECT_EQ(fs::symlink_status(log).type(), kind) << c.name;
-        EXPECT_TRUE(!fs::is_directory(log) || fs::is_empty(log)) << c.name;
+        EXPECT_EQ(std::ranges::count(recording.entries, retry), c.refusedAtOpen ? 1 : 0);
+        EXPECT_EQ(readFile(target), "original\n");
+        EXPECT_EQ(fs::symlink_status(log).type(), kind);
+        EXPECT_TRUE(!fs::is_directory(log) || fs::is_empty(log));
         EXPECT_TRUE(kind != fs::file_type::regular || readFile(log) == "forged\n" ||
-                    readFile(log) == "original\n")
-            << c.name;
+                    readFile(log) == "original\n");
         char buffer[16];
-        EXPECT_TRUE(!reader || ::read(reader.get(), buffer, sizeof buffer) <= 0) << c.name;
+        EXPECT_TRUE(!reader || ::read(reader.get(), buffer, sizeof buffer) <= 0);
         // The lines go to a fresh folder, the path report with them.
         const fs::path chosen = m.logger.logFileURL();
         EXPECT_TRUE(
             std::regex_match(chosen.string(), std::regex("/tmp/tessel-[^/]{6}/generic\\.log")))
-            << c.name << ": " << chosen;
+            << chosen;
         const std::string written = readFile(m.host(chosen));
-        EXPECT_NE(written.find("secret-free line"), std::string::npos) << c.name << written;
-        EXPECT_EQ(written.find("Updated log file path") != std::string::npos, c.refusedAtOpen)
-            << c.name << written;
+        EXPECT_NE(written.find("secret-free line"), std::string::npos) << written;
+        EXPECT_EQ(written.find("Updated log file path") != std::string::npos, c.refusedAtOpen);
     }
 }
 

@@ -18,7 +18,6 @@ using ChildBody = int (*)(const char* value);
 class ChildMode final : public ::testing::Environment {
   public:
     ChildMode(const char* variable, ChildBody body) : variable_(variable), body_(body) {}
-
     void SetUp() override {
         if (const char* value = std::getenv(variable_)) {
             std::_Exit(body_(value));
@@ -32,8 +31,8 @@ class ChildMode final : public ::testing::Environment {
 
 // Registers a child mode; meant for a namespace-scope constant. The child is
 // started with no --gtest_filter, so that gtest sets up its environments.
+// gtest takes ownership of the environment and deletes it at the end.
 inline ::testing::Environment* addChildMode(const char* variable, ChildBody body) {
-    // gtest takes ownership of the environment and deletes it at the end.
     return ::testing::AddGlobalTestEnvironment(
         std::make_unique<ChildMode>(variable, body).release());
 }

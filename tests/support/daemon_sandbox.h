@@ -42,19 +42,21 @@ class DaemonSandbox {
     // Puts the stand-in restart tool at /usr/bin/fdesetup, owned by root and
     // mode 0755 (or removes it).
     void installFdesetup();
-    // Where it lies, seen from outside the namespace (the upper layer of
-    // /usr/bin is its folder).
-    [[nodiscard]] std::filesystem::path fdesetupFile() const;
-    void removeFdesetup();
-
-    // What the stand-in received on its last run.
-    [[nodiscard]] std::optional<std::vector<std::string>> fdesetupArguments() const;
-    [[nodiscard]] std::optional<std::string> fdesetupInput() const;
-    [[nodiscard]] std::optional<std::vector<std::string>> fdesetupEnvironment() const;
+    void removeFdesetup() { std::filesystem::remove(fdesetupFile()); }
+    // Where it lies, seen from outside the namespace.
+    [[nodiscard]] std::filesystem::path fdesetupFile() const { return path_ / "usr-bin/fdesetup"; }
+    // What the stand-in recorded on its last run: "args" and "env" (each
+    // entry NUL-terminated), "stdin" (the request), ...; nothing before.
+    [[nodiscard]] std::optional<std::string> fdesetupRecord(const std::string& what) const;
+    [[nodiscard]] std::optional<std::string> fdesetupInput() const {
+        return fdesetupRecord("stdin");
+    }
 
     // Where the daemon's files land, seen from outside the namespace.
-    [[nodiscard]] std::filesystem::path systemKeychain() const;
-    [[nodiscard]] std::filesystem::path logFolder() const;  // /tmp/lockstep
+    [[nodiscard]] std::filesystem::path systemKeychain() const {
+        return path_ / "var-lib/lockstep/System.keychain";
+    }
+    [[nodiscard]] std::filesystem::path logFolder() const { return path_ / "tmp/lockstep"; }
 
     struct Result {
         int exitCode = -1;
@@ -81,7 +83,6 @@ class DaemonSandbox {
     void setReadOnlyHome(bool readOnly) { readOnlyHome_ = readOnly; }
 
   private:
-    [[nodiscard]] std::filesystem::path etcFolder() const;  // upper layer of /etc
     Result runInNamespace(std::vector<std::string> command,
                           const std::map<std::string, std::string>& environment);
 

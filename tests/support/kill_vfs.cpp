@@ -4,6 +4,9 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace lockstep::testing::kill_vfs {
@@ -15,109 +18,50 @@ sqlite3_vfs vfs{};
 int killAt = 0;  // 0: not armed
 int counted = 0;
 
-struct File {
-    sqlite3_file base;
-    sqlite3_file* real;
-};
-
-File* self(sqlite3_file* file) {
-    return reinterpret_cast<File*>(file);
-}
-sqlite3_file* inner(sqlite3_file* file) {
-    return self(file)->real;
-}
-
-void event() {
-    ++counted;
-    if (killAt > 0 && counted == killAt) {
+int event(int rc) {
+    if (++counted == killAt) {
         ::kill(::getpid(), SIGKILL);
     }
+    return rc;
 }
 
-int close(sqlite3_file* f) {
-    return inner(f)->pMethods->xClose(inner(f));
-}
-int read(sqlite3_file* f, void* data, int amount, sqlite3_int64 offset) {
-    return inner(f)->pMethods->xRead(inner(f), data, amount, offset);
-}
-int write(sqlite3_file* f, const void* data, int amount, sqlite3_int64 offset) {
-    const int rc = inner(f)->pMethods->xWrite(inner(f), data, amount, offset);
-    event();
-    return rc;
-}
-int truncate(sqlite3_file* f, sqlite3_int64 size) {
-    const int rc = inner(f)->pMethods->xTruncate(inner(f), size);
-    event();
-    return rc;
-}
-int sync(sqlite3_file* f, int flags) {
-    const int rc = inner(f)->pMethods->xSync(inner(f), flags);
-    event();
-    return rc;
-}
-int fileSize(sqlite3_file* f, sqlite3_int64* size) {
-    return inner(f)->pMethods->xFileSize(inner(f), size);
-}
-int lock(sqlite3_file* f, int level) {
-    return inner(f)->pMethods->xLock(inner(f), level);
-}
-int unlock(sqlite3_file* f, int level) {
-    return inner(f)->pMethods->xUnlock(inner(f), level);
-}
-int checkReservedLock(sqlite3_file* f, int* out) {
-    return inner(f)->pMethods->xCheckReservedLock(inner(f), out);
-}
-int fileControl(sqlite3_file* f, int op, void* arg) {
-    return inner(f)->pMethods->xFileControl(inner(f), op, arg);
-}
-int sectorSize(sqlite3_file* f) {
-    return inner(f)->pMethods->xSectorSize(inner(f));
-}
-int deviceCharacteristics(sqlite3_file* f) {
-    return inner(f)->pMethods->xDeviceCharacteristics(inner(f));
-}
-
-// Version 1: no shared memory and no memory mapping, which the rollback
-// journal does not need.
-const sqlite3_io_methods methods = {
-    1,
-    close,
-    read,
-    write,
-    truncate,
-    sync,
-    fileSize,
-    lock,
-    unlock,
-    checkReservedLock,
-    fileControl,
-    sectorSize,
-    deviceCharacteristics,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+// A copy of the methods the default VFS gave a file, whose writing calls
+// count; one per kind of file it opens.
+struct Counting {
+    sqlite3_io_methods methods;  // first: a file's pMethods points at its Counting
+    const sqlite3_io_methods* real;
 };
+std::array<Counting, 8> counting{};
+
+const sqlite3_io_methods* realOf(sqlite3_file* file) {
+    return reinterpret_cast<const Counting*>(file->pMethods)->real;
+}
 
 int open(sqlite3_vfs* /*vfs*/, const char* name, sqlite3_file* file, int flags, int* outFlags) {
-    File* p = self(file);
-    p->real = reinterpret_cast<sqlite3_file*>(p + 1);
-    const int rc = real->xOpen(real, name, p->real, flags, outFlags);
-    p->base.pMethods = p->real->pMethods != nullptr ? &methods : nullptr;
+    const int rc = real->xOpen(real, name, file, flags, outFlags);
+    if (file->pMethods == nullptr) {
+        return rc;
+    }
+    auto slot = std::ranges::find_if(counting, [file](const Counting& c) {
+        return c.real == file->pMethods || c.real == nullptr;
+    });
+    if (slot == counting.end()) {
+        std::abort();  // too many kinds of file: their calls would go uncounted
+    }
+    if (slot->real == nullptr) {
+        *slot = {*file->pMethods, file->pMethods};
+        slot->methods.xWrite = [](sqlite3_file* f, const void* data, int amount, sqlite3_int64 at) {
+            return event(realOf(f)->xWrite(f, data, amount, at));
+        };
+        slot->methods.xTruncate = [](sqlite3_file* f, sqlite3_int64 size) {
+            return event(realOf(f)->xTruncate(f, size));
+        };
+        slot->methods.xSync = [](sqlite3_file* f, int syncFlags) {
+            return event(realOf(f)->xSync(f, syncFlags));
+        };
+    }
+    file->pMethods = &slot->methods;
     return rc;
-}
-int remove(sqlite3_vfs* /*vfs*/, const char* name, int syncDir) {
-    const int rc = real->xDelete(real, name, syncDir);
-    event();
-    return rc;
-}
-int access(sqlite3_vfs* /*vfs*/, const char* name, int flags, int* out) {
-    return real->xAccess(real, name, flags, out);
-}
-int fullPathname(sqlite3_vfs* /*vfs*/, const char* name, int size, char* out) {
-    return real->xFullPathname(real, name, size, out);
 }
 
 }  // namespace
@@ -130,11 +74,10 @@ void install() {
     vfs = *real;
     vfs.pNext = nullptr;
     vfs.zName = "lockstep-test-kill";
-    vfs.szOsFile = static_cast<int>(sizeof(File)) + real->szOsFile;
     vfs.xOpen = open;
-    vfs.xDelete = remove;
-    vfs.xAccess = access;
-    vfs.xFullPathname = fullPathname;
+    vfs.xDelete = [](sqlite3_vfs*, const char* name, int syncDir) {
+        return event(real->xDelete(real, name, syncDir));
+    };
     if (sqlite3_vfs_register(&vfs, 1) != SQLITE_OK) {
         throw std::runtime_error("the killing SQLite VFS cannot be registered");
     }

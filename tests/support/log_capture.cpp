@@ -3,18 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <optional>
 #include <sstream>
 
 namespace lockstep::testing {
-
-namespace {
-
-bool holds(std::string_view line, std::string_view text) {
-    return line.find(text) != std::string_view::npos;
-}
-
-}  // namespace
 
 std::ostream& operator<<(std::ostream& out, const LoggedLine& line) {
     return out << "[" << line.level << "] " << line.text;
@@ -41,8 +32,8 @@ LogCapture::LogCapture() : LogCapture(Options{}) {}
 LogCapture::LogCapture(Options options)
     : logger_([this, options] {
           LoggerEnvironment environment = testLoggerEnvironment(
-              folder_.path(), UserDefaults({UserDefaults::Domain{
-                                  {"showDebug", UserDefaults::Value{options.showDebug}}}}));
+              folder_.path(),
+              UserDefaults({{{"showDebug", UserDefaults::Value{options.showDebug}}}}));
           environment.writeStandardError = [this](std::string_view text) {
               standardError_ += text;
           };
@@ -58,39 +49,39 @@ LogCapture::LogCapture(Options options)
 
 std::vector<LoggedLine> LogCapture::lines(std::int64_t level) const {
     std::vector<LoggedLine> result;
-    std::copy_if(lines_.begin(), lines_.end(), std::back_inserter(result),
-                 [level](const LoggedLine& line) { return line.level == level; });
+    std::ranges::copy_if(lines_, std::back_inserter(result),
+                         [level](const LoggedLine& line) { return line.level == level; });
     return result;
 }
 
 bool LogCapture::contains(std::int64_t level, std::string_view text) const {
-    return std::any_of(lines_.begin(), lines_.end(), [&](const LoggedLine& line) {
-        return line.level == level && holds(line.text, text);
+    return std::ranges::any_of(lines_, [&](const LoggedLine& line) {
+        return line.level == level && line.text.find(text) != std::string::npos;
     });
 }
 
 std::size_t LogCapture::count(std::string_view text) const {
-    return static_cast<std::size_t>(
-        std::count_if(lines_.begin(), lines_.end(),
-                      [&](const LoggedLine& line) { return holds(line.text, text); }));
+    return static_cast<std::size_t>(std::ranges::count_if(
+        lines_, [&](const LoggedLine& line) { return line.text.find(text) != std::string::npos; }));
 }
 
 bool LogCapture::containsInOrder(std::initializer_list<std::string_view> texts) const {
     auto next = lines_.begin();
     for (const auto text : texts) {
-        next = std::find_if(next, lines_.end(),
-                            [&](const LoggedLine& line) { return holds(line.text, text); });
-        if (next == lines_.end()) {
+        next = std::find_if(next, lines_.end(), [&](const LoggedLine& line) {
+            return line.text.find(text) != std::string::npos;
+        });
+        if (next++ == lines_.end()) {
             return false;
         }
-        ++next;
     }
     return true;
 }
 
 bool LogCapture::systemContains(std::string_view text) const {
-    return std::any_of(systemLog_.entries.begin(), systemLog_.entries.end(),
-                       [&](const auto& entry) { return holds(entry.message, text); });
+    return std::ranges::any_of(systemLog_.entries, [&](const auto& entry) {
+        return entry.message.find(text) != std::string::npos;
+    });
 }
 
 std::string LogCapture::dump() const {
