@@ -17,12 +17,6 @@
 namespace lockstep::testing {
 namespace {
 
-constexpr std::string_view kFind = "findPassword(serviceName:accountName:keychain:)";
-constexpr std::string_view kSet =
-    "setPassword(serviceName:accountName:pass:keychainPassword:keychain:)";
-constexpr std::string_view kUpdate =
-    "updatePassword(serviceName:accountName:pass:keychainPassword:keychain:)";
-
 using ::testing::ElementsAre;
 using Strings = std::vector<std::string>;
 using namespace std::string_view_literals;
@@ -54,18 +48,6 @@ Strings paths(const SecApplicationList& applications) {
 // An ACL's description, application paths and prompt selector.
 auto contents(const SecACLRef& acl) {
     return std::tuple(acl->description, paths(acl->applications), acl->promptSelector);
-}
-
-// The texts logged under `function`, in order, without their source mark.
-Strings messages(const std::vector<LoggedLine>& lines, std::string_view function) {
-    Strings result;
-    const std::string marker = std::string(function) + " ";
-    for (const LoggedLine& line : lines) {
-        if (const auto at = line.text.find(marker); at != std::string::npos) {
-            result.push_back(line.text.substr(at + marker.size()));
-        }
-    }
-    return result;
 }
 
 SecACLRef makeAcl(Strings tags, std::string description, std::uint16_t prompt = 0) {
@@ -130,20 +112,14 @@ class KeychainTest : public ::testing::Test {
 
 TEST_F(KeychainTest, SetFindAndDuplicateAdd) {
     ASSERT_NE(set("alice", "Tr1cky-Pa55"), nullptr) << capture_.dump();
-    EXPECT_THAT(messages(capture_.lines(), kSet),
-                ElementsAre("Setting password for account:alice service:Lockstep", "Creating ACL",
-                            "Found ACLAuthorizationDecrypt.",
-                            "Calling SecItemAdd, returning new keychain item (generic password)",
-                            "Found ACLAuthorizationPartitionID.", "SecACLSetContents success",
-                            "SecKeychainItemSetAccessWithPassword success"));
+    EXPECT_TRUE(capture_.containsInOrder({"Setting password for account:alice service:Lockstep",
+                                          "SecKeychainItemSetAccessWithPassword success"}));
     ASSERT_NE(set("Zoë Ærø", "pässwörd"), nullptr);
     capture_.clear();
     const std::optional<PasswordItem> item = find(std::nullopt);  // the service's oldest item
     ASSERT_TRUE(item.has_value()) << capture_.dump();
-    EXPECT_THAT(messages(capture_.lines(), kFind),
-                ElementsAre("Finding Lockstep in keychain",
-                            "find password for account:nil service:Lockstep",
-                            "Lockstep found in keychain", ""));
+    EXPECT_TRUE(capture_.containsInOrder(
+        {"find password for account:nil service:Lockstep", "Lockstep found in keychain"}));
     EXPECT_EQ(std::tuple(item->username, item->passwordText()), std::tuple("alice", "Tr1cky-Pa55"));
     EXPECT_TRUE(capture_.systemContains("using provided keychain"));
     // Lengths are UTF-8 byte counts.
@@ -165,7 +141,7 @@ TEST_F(KeychainTest, SetFindAndDuplicateAdd) {
 
 TEST_F(KeychainTest, OnlyAMissingItemIsReportedAndUnusablePasswordsAreNeverFound) {
     EXPECT_FALSE(find("alice").has_value());
-    ASSERT_EQ(capture_.lines(kLogLevelError).size(), 1U);
+    EXPECT_EQ(capture_.lines(kLogLevelError).size(), 1U);
     EXPECT_TRUE(capture_.contains(kLogLevelError, "Lockstep not found in keychain"));
     ASSERT_NE(set("alice", ""), nullptr);
     ASSERT_NE(set("bob", "\xC3\x28"), nullptr);  // not UTF-8
@@ -193,23 +169,19 @@ TEST_F(KeychainTest, WithoutKeychainTheUserDefaultIsUsedOrNoneWhenThereIsNone) {
 
 TEST_F(KeychainTest, SetPasswordFailuresAroundTheAdd) {
     installAllCandidates();
-    struct Case {
-        std::string operation;
-        OSStatus status;
-        bool gives;
-        std::string message;  // logged
-    };
-    for (const Case& c :
-         std::vector<Case>{{"SecAccessCreate", errSecAllocate, false, "Error setting ACL"},
-                           {"SecAccessCopyACLList", errSecInvalidACL, false, ""},
-                           {"SecKeychainItemCopyAccess", errSecInvalidItemRef, false,
-                            "invalid accessControlList: -25304"},
-                           {"SecKeychainItemSetAccessWithPassword", errSecAuthFailed, true,
-                            "error SecKeychainItemSetAccessWithPassword: -25293"}}) {
-        service_.faults = {{c.operation, {.status = c.status}}};
+    // The failing operation, whether an item is still given, what is logged.
+    for (const auto& [operation, status, gives, message] :
+         std::vector<std::tuple<std::string, OSStatus, bool, std::string>>{
+             {"SecAccessCreate", errSecAllocate, false, "Error setting ACL"},
+             {"SecAccessCopyACLList", errSecInvalidACL, false, ""},
+             {"SecKeychainItemCopyAccess", errSecInvalidItemRef, false,
+              "invalid accessControlList: -25304"},
+             {"SecKeychainItemSetAccessWithPassword", errSecAuthFailed, true,
+              "error SecKeychainItemSetAccessWithPassword: -25293"}}) {
+        service_.faults = {{operation, {.status = status}}};
         capture_.clear();
-        EXPECT_EQ(set(c.operation, "pw") != nullptr, c.gives) << c.operation;
-        EXPECT_TRUE(capture_.contains(c.message)) << c.operation;
+        EXPECT_EQ(set(operation, "pw") != nullptr, gives) << operation;
+        EXPECT_TRUE(capture_.contains(message)) << operation;
     }
     service_.faults.clear();
     EXPECT_TRUE(find("SecKeychainItemCopyAccess").has_value());  // the item stays
@@ -219,9 +191,7 @@ TEST_F(KeychainTest, SetPasswordFailuresAroundTheAdd) {
 TEST_F(KeychainTest, UpdateReplacesOnlyItsItemAndPutsItBackOnFailure) {
     EXPECT_TRUE(update("alice", "pw"));
     EXPECT_EQ(service_.calls["SecKeychainItemDelete"], 0);
-    EXPECT_THAT(
-        messages(capture_.lines(), kUpdate),
-        ElementsAre("setting new password for alice Lockstep", "setting new password success"));
+    EXPECT_TRUE(capture_.contains("setting new password success"));
     ASSERT_NE(set("bob", "other"), nullptr);
     EXPECT_TRUE(update("alice", "old"));
     EXPECT_EQ(service_.calls["SecKeychainItemDelete"], 1);
@@ -291,34 +261,24 @@ TEST_F(KeychainTest, TrustedAppsAreTheCandidatesThatExistAndGetTheDecryptEntries
 
     service_.faults["SecTrustedApplicationCreateFromPath"] = {.status = errSecParam};
     EXPECT_TRUE(KeychainUtil::trustedApps(ctx_).empty());
-    EXPECT_THAT(messages(capture_.lines(kLogLevelDebug), "trustedApps()"),
-                ElementsAre("error appending trust for Lockstep.app",
-                            "error appending trust for lockstephelper",
-                            "error appending trust for lockstepd",
-                            "error appending trust for authorizationhost"));
+    EXPECT_EQ(capture_.count("error appending trust for"), 4U);
 }
 
-class StoredAccessTest : public KeychainTest {
-  protected:
-    StoredAccessTest() : item_(set("alice", "pw")) {}
+TEST_F(KeychainTest, StoredAccessRewritesPartitionsKeepingOtherKeysAndFormat) {
+    const SecKeychainItemRef item_ = set("alice", "pw");
+    const std::vector<SecTrustedApplicationRef> apps = {
+        std::make_shared<SecTrustedApplication>(SecTrustedApplication{"/opt/app", Bytes{}})};
     // Gives the item exactly these ACLs, then lets the code under test rewrite them.
-    StoredItemAccessResult apply(std::vector<SecACLRef> acls, std::string_view password = "") {
+    const auto apply = [&](std::vector<SecACLRef> acls, std::string_view password = "") {
         const auto access = std::make_shared<SecAccess>(SecAccess{std::move(acls)});
         EXPECT_EQ(real_.SecKeychainItemSetAccessWithPassword(item_, access, 0, nullptr),
                   errSecSuccess);
-        return KeychainUtil::applyStoredItemAccess(ctx_, item_, apps_, password);
-    }
-    StoredItemAccessResult applyToPartition(const std::string& description,
-                                            std::string_view password = "") {
+        return KeychainUtil::applyStoredItemAccess(ctx_, item_, apps, password);
+    };
+    const auto applyToPartition = [&](const std::string& description,
+                                      std::string_view password = "") {
         return apply({makeAcl({"ACLAuthorizationPartitionID"}, description, 5)}, password);
-    }
-
-    SecKeychainItemRef item_;
-    std::vector<SecTrustedApplicationRef> apps_ = {
-        std::make_shared<SecTrustedApplication>(SecTrustedApplication{"/opt/app", Bytes{}})};
-};
-
-TEST_F(StoredAccessTest, RewritesPartitionsKeepingOtherKeysAndFormat) {
+    };
     const std::string others = "<key>E</key><array/><key>X</key><array><string>a</string></array>";
     const std::string partitions = "<key>Partitions</key><array><string>teamid:A</string></array>";
     for (const PlistFormat format : {PlistFormat::XML, PlistFormat::Binary}) {
