@@ -54,25 +54,16 @@ inline std::string makeLuksImage(const fs::path& path, int version, const std::s
     std::ofstream(path).close();
     fs::resize_file(path, 20U << 20U);
     const Crypt cd = crypt(path, false);
-    crypt_pbkdf_type pbkdf{CRYPT_KDF_PBKDF2, "sha256", 0, 1000, 0, 0, CRYPT_PBKDF_NO_BENCHMARK};
-    crypt_params_luks1 luks1{"sha256", 0, nullptr};
-    crypt_params_luks2 luks2{};
-    luks2.sector_size = 512;
-    void* params = version == 1 ? static_cast<void*>(&luks1) : static_cast<void*>(&luks2);
+    const crypt_pbkdf_type pbkdf{CRYPT_KDF_PBKDF2,        "sha256", 0, 1000, 0, 0,
+                                 CRYPT_PBKDF_NO_BENCHMARK};
     if (crypt_set_pbkdf_type(cd.get(), &pbkdf) < 0 ||
         crypt_format(cd.get(), version == 1 ? CRYPT_LUKS1 : CRYPT_LUKS2, "aes", "xts-plain64",
-                     nullptr, nullptr, 64, params) < 0 ||
+                     nullptr, nullptr, 64, nullptr) < 0 ||
         crypt_keyslot_add_by_volume_key(cd.get(), CRYPT_ANY_SLOT, nullptr, 0, passphrase.data(),
                                         passphrase.size()) < 0) {
         throw std::runtime_error("cannot format a LUKS image");
     }
     return crypt_get_uuid(cd.get());
-}
-
-inline LockedBuffer secret(std::string_view text) {
-    LockedBuffer buffer(4096);
-    static_cast<void>(buffer.append(text));
-    return buffer;
 }
 
 struct ArchiveFile {
@@ -288,8 +279,11 @@ class TestMachine {
             .err = err,
             .askLine = [&answer](const std::string&) { return answer(); },
             .askSecret = [&answer](const std::string&) -> std::optional<LockedBuffer> {
-                auto text = answer();
-                return text ? std::optional(secret(*text)) : std::nullopt;
+                std::optional<LockedBuffer> buffer;
+                if (const auto text = answer()) {
+                    static_cast<void>(buffer.emplace(4096).append(*text));
+                }
+                return buffer;
             },
             .log = [this](std::string_view message) { logged.emplace_back(message); },
             .runCommand =
