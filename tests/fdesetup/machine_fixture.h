@@ -176,7 +176,6 @@ class TestMachine {
     explicit TestMachine(const std::vector<TestVolume>& volumes) {
         using lockstep::testing::writeFile;
         const fs::path& r = root();
-        fs::permissions(r, fs::perms(0755));
         std::string crypttab, initramfsCrypttab;
         int index = 0;
         for (const TestVolume& volume : volumes) {
@@ -214,9 +213,6 @@ class TestMachine {
                                       "zstd");
         initrd.insert(initrd.end(), main.begin(), main.end());
         writeInitramfs(initrd);
-        for (const auto& sub : {"boot", "etc", "proc", "sys", "dev", "images"}) {
-            fs::permissions(r / sub, fs::perms(0755));
-        }
     }
 
     [[nodiscard]] const fs::path& root() const { return dir_.path(); }
@@ -264,9 +260,9 @@ class TestMachine {
                                .bundlePath = "/usr/bin",
                                .machineRoot = accounts_.root()};
         std::ostringstream out, err;
-        std::size_t answered = 0;
-        const auto answer = [this, &answered]() -> std::optional<std::string> {
-            return answered < terminal.size() ? std::optional(terminal[answered++]) : std::nullopt;
+        auto next = terminal.begin();
+        const auto answer = [&]() -> std::optional<std::string> {
+            return next != terminal.end() ? std::optional(*next++) : std::nullopt;
         };
         ToolEnvironment env{
             .machine = Machine{root(), static_cast<unsigned>(::getuid())},
