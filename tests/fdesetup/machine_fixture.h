@@ -5,45 +5,145 @@
 // in for the devices, a kernel and an initramfs in /boot, and a kexec that
 // records what it was given.
 
-#include <cstdint>
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <libcryptsetup.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "fdesetup/kexec.h"
 #include "fdesetup/newc.h"
 #include "fdesetup/tool.h"
+#include "platform/directory/local_directory.h"
+#include "platform/keychain/sqlite_keychain.h"
 #include "support/directory_fixture.h"
 
 namespace lockstep::fde::testing {
 
+namespace fs = std::filesystem;
+using Bytes8 = std::vector<std::uint8_t>;
+
+using Crypt = std::unique_ptr<crypt_device, decltype(&crypt_free)>;
+// The LUKS image at `path`, its header loaded unless it is yet to be made.
+inline Crypt crypt(const fs::path& path, bool load = true) {
+    crypt_device* raw = nullptr;
+    const int status = crypt_init(&raw, path.c_str());
+    Crypt cd(raw, &crypt_free);
+    if (status < 0 || (load && crypt_load(raw, CRYPT_LUKS, nullptr) < 0)) {
+        throw std::runtime_error("cannot open " + path.string());
+    }
+    return cd;
+}
+
 // A LUKS image file with one keyslot for `passphrase`, made with a cheap key
 // derivation. Gives the volume's UUID.
-std::string makeLuksImage(const std::filesystem::path& path, int version,
-                          const std::string& passphrase);
-// Destroys a keyslot behind the tool's back, as cryptsetup luksKillSlot.
-void destroyKeyslot(const std::filesystem::path& image, int slot);
-LockedBuffer secret(std::string_view text);
+inline std::string makeLuksImage(const fs::path& path, int version, const std::string& passphrase) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path).close();
+    fs::resize_file(path, 20U << 20U);
+    const Crypt cd = crypt(path, false);
+    const crypt_pbkdf_type pbkdf{CRYPT_KDF_PBKDF2,        "sha256", 0, 1000, 0, 0,
+                                 CRYPT_PBKDF_NO_BENCHMARK};
+    if (crypt_set_pbkdf_type(cd.get(), &pbkdf) < 0 ||
+        crypt_format(cd.get(), version == 1 ? CRYPT_LUKS1 : CRYPT_LUKS2, "aes", "xts-plain64",
+                     nullptr, nullptr, 64, nullptr) < 0 ||
+        crypt_keyslot_add_by_volume_key(cd.get(), CRYPT_ANY_SLOT, nullptr, 0, passphrase.data(),
+                                        passphrase.size()) < 0) {
+        throw std::runtime_error("cannot format a LUKS image");
+    }
+    return crypt_get_uuid(cd.get());
+}
 
-// A newc archive; `filter` is a libarchive compression ("" for none).
 struct ArchiveFile {
     std::string name;
-    std::string contents;
+    std::string contents;  // a link's target when not a regular file
     std::uint32_t mode = 0100644;
 };
-std::vector<std::uint8_t> makeArchive(const std::vector<ArchiveFile>& files,
-                                      const std::string& filter);
+// A newc archive; `filter` is a libarchive compression ("" for none).
+inline Bytes8 makeArchive(const std::vector<ArchiveFile>& files, const std::string& filter) {
+    archive* writer = archive_write_new();
+    archive_write_set_format_cpio_newc(writer);
+    if (!filter.empty()) {
+        archive_write_add_filter_by_name(writer, filter.c_str());
+    }
+    archive_write_set_bytes_in_last_block(writer, 1);
+    Bytes8 out(64U << 20U);
+    std::size_t used = 0;
+    archive_write_open_memory(writer, out.data(), out.size(), &used);
+    for (const ArchiveFile& file : files) {
+        archive_entry* entry = archive_entry_new();
+        archive_entry_set_pathname(entry, file.name.c_str());
+        archive_entry_set_mode(entry, file.mode);
+        const bool regular = (file.mode & 0170000) == 0100000;
+        if (!regular) {
+            archive_entry_set_symlink(entry, file.contents.c_str());
+        }
+        archive_entry_set_size(entry, regular ? static_cast<la_int64_t>(file.contents.size()) : 0);
+        archive_write_header(writer, entry);
+        archive_write_data(writer, file.contents.data(), regular ? file.contents.size() : 0);
+        archive_entry_free(entry);
+    }
+    archive_write_close(writer);
+    archive_write_free(writer);
+    out.resize(used);
+    return out;
+}
 
-// The entries of the archive appended to `original` in `loaded`, after
-// checking that the original is kept and padded to four bytes with zeros.
-std::vector<newc::Entry> appended(const std::vector<std::uint8_t>& original,
-                                  const std::vector<std::uint8_t>& loaded);
+// The entries of the archive appended to `original` in `loaded`, each as
+// "name mode uid:gid contents", after checking that the original is kept and
+// padded to four bytes with zeros.
+inline std::vector<std::string> appended(const Bytes8& original, const Bytes8& loaded) {
+    const std::size_t padded = (original.size() + 3) & ~std::size_t{3};
+    EXPECT_TRUE(std::equal(original.begin(), original.end(), loaded.begin()));
+    EXPECT_TRUE(std::all_of(loaded.begin() + static_cast<long>(original.size()),
+                            loaded.begin() + static_cast<long>(padded),
+                            [](std::uint8_t byte) { return byte == 0; }));
+    std::vector<newc::Entry> entries;
+    EXPECT_EQ(newc::read(loaded, padded, &entries), loaded.size());
+    std::vector<std::string> listing;
+    for (const newc::Entry& e : entries) {
+        std::ostringstream line;
+        line << e.name << " " << std::oct << e.mode << std::dec << " " << e.uid << ":" << e.gid
+             << " " << e.contents;
+        listing.push_back(line.str());
+    }
+    return listing;
+}
+
+inline Bytes8 readAll(int fd) {
+    Bytes8 out;
+    std::uint8_t chunk[65536];
+    ssize_t got = 0;
+    while ((got = ::pread(fd, chunk, sizeof(chunk), static_cast<off_t>(out.size()))) > 0) {
+        out.insert(out.end(), chunk, chunk + got);
+    }
+    return out;
+}
 
 class RecordingKexec final : public KexecLoader {
   public:
-    int load(int kernelFd, int initrdFd, std::string_view commandLine) override;
+    int load(int kernelFd, int initrdFd, std::string_view line) override {
+        if (answer == 0) {
+            const Bytes8 bytes = readAll(kernelFd);
+            kernel = std::string(bytes.begin(), bytes.end());
+            initrd = readAll(initrdFd);
+            commandLine = line;
+            seals = ::fcntl(initrdFd, F_GET_SEALS);
+        }
+        return answer;
+    }
     int unload() override { return 0; }
     int execute() override {
         ++executed;
@@ -51,7 +151,7 @@ class RecordingKexec final : public KexecLoader {
     }
 
     std::optional<std::string> kernel;
-    std::optional<std::vector<std::uint8_t>> initrd;
+    std::optional<Bytes8> initrd;
     std::string commandLine;
     int seals = 0;
     int answer = 0;  // the errno load answers with
@@ -73,16 +173,69 @@ class TestMachine {
 
     // Root on LVM on the volumes marked underRoot; the others are marked
     // "initramfs" in /etc/crypttab. The initramfs lists every volume.
-    explicit TestMachine(const std::vector<TestVolume>& volumes);
+    explicit TestMachine(const std::vector<TestVolume>& volumes) {
+        using lockstep::testing::writeFile;
+        const fs::path& r = root();
+        std::string crypttab, initramfsCrypttab;
+        int index = 0;
+        for (const TestVolume& volume : volumes) {
+            const std::string uuid = uuids_[volume.name] =
+                makeLuksImage(image(volume.name), volume.version, volume.passphrase);
+            fs::create_directories(r / "dev/disk/by-uuid");
+            // Relative, so a copy of the machine folder is a machine too.
+            fs::create_symlink("../../../images/" + volume.name + ".img",
+                               r / "dev/disk/by-uuid" / uuid);
+            const std::string line = volume.name + " UUID=" + uuid + " none " + volume.options;
+            crypttab += line + (volume.underRoot ? "\n" : ",initramfs\n");
+            initramfsCrypttab += line + "\n";
+            // The mapping in sysfs, stacked under the root's logical volume.
+            const fs::path dm = r / "sys/class/block" / ("dm-" + std::to_string(index++));
+            writeFile(dm / "dm/uuid", "CRYPT-LUKS2-x-" + volume.name + "\n");
+            writeFile(dm / "dm/name", volume.name + "\n");
+            if (volume.underRoot) {
+                fs::create_directories(r / "sys/dev/block/254:9/slaves" / dm.filename());
+            }
+        }
+        writeFile(r / "sys/dev/block/254:9/dm/uuid", "LVM-abcdef\n");
+        writeFile(r / "sys/dev/block/254:9/dm/name", "vg-root\n");
+        setRootDevice("254:9");
+        writeFile(r / "etc/crypttab", crypttab);
+        writeFile(r / "sys/kernel/kexec_loaded", "0\n");
+        writeFile(r / "proc/cmdline", std::string(kCommandLine) + "\n");
+        writeFile(r / "boot" / (std::string("vmlinuz-") + kRelease), "MZ a kernel image");
+        // initramfs-tools: an early microcode archive, then the compressed main one.
+        auto initrd = makeArchive(
+            {{"kernel", "", 040755}, {"kernel/x86/microcode/GenuineIntel.bin", "microcode"}}, "");
+        const auto main = makeArchive({{"conf/initramfs.conf", "MODULES=most\n"},
+                                       {"scripts/local-top/cryptroot", "#!/bin/sh\n", 0100755},
+                                       {"cryptroot/crypttab", initramfsCrypttab},
+                                       {"init", "#!/bin/sh\n", 0100755}},
+                                      "zstd");
+        initrd.insert(initrd.end(), main.begin(), main.end());
+        writeInitramfs(initrd);
+    }
 
-    [[nodiscard]] const std::filesystem::path& root() const { return dir_.path(); }
-    [[nodiscard]] std::filesystem::path image(const std::string& name) const {
+    [[nodiscard]] const fs::path& root() const { return dir_.path(); }
+    [[nodiscard]] fs::path image(const std::string& name) const {
         return root() / "images" / (name + ".img");
     }
     [[nodiscard]] const std::string& uuid(const std::string& name) const { return uuids_.at(name); }
-    void writeInitramfs(const std::vector<std::uint8_t>& image);
-    [[nodiscard]] std::vector<std::uint8_t> initramfs() const;
-    void setRootDevice(const std::string& majorMinor);
+    [[nodiscard]] fs::path initramfsPath() const {
+        return root() / "boot" / (std::string("initrd.img-") + kRelease);
+    }
+    void writeInitramfs(const Bytes8& image) {
+        lockstep::testing::writeFile(initramfsPath(), std::string(image.begin(), image.end()));
+    }
+    [[nodiscard]] Bytes8 initramfs() const {
+        const std::string text = lockstep::testing::readFile(initramfsPath());
+        return {text.begin(), text.end()};
+    }
+    void setRootDevice(const std::string& majorMinor) {
+        lockstep::testing::writeFile(
+            root() / "proc/self/mountinfo",
+            "22 27 0:21 / /proc rw - proc proc rw\n27 1 " + majorMinor +
+                " / / rw,relatime shared:1 - ext4 /dev/mapper/vg-root rw\n");
+    }
     lockstep::testing::TestDirectory& accounts() { return accounts_; }
 
     struct Result {
@@ -90,8 +243,55 @@ class TestMachine {
         std::string out;
         std::string err;
     };
-    // Runs the tool as root with `input` on standard input.
-    Result run(const std::vector<std::string>& arguments, const std::string& input = "");
+    // Runs the tool as root with `input` on standard input: a memory file, as
+    // a pipe could not take more than its buffer before the tool reads.
+    Result run(const std::vector<std::string>& arguments, const std::string& input = "") {
+        const int inputFd = ::memfd_create("input", MFD_CLOEXEC);
+        if (inputFd < 0 ||
+            ::write(inputFd, input.data(), input.size()) != static_cast<ssize_t>(input.size()) ||
+            ::lseek(inputFd, 0, SEEK_SET) != 0) {
+            throw std::runtime_error("standard input");
+        }
+        SqliteKeychainService keychain{SqliteKeychainOptions{}};
+        LocalDirectoryService directory{accounts_.root()};
+        const Context accounts{.keychain = keychain,
+                               .directory = directory,
+                               .fdesetupPath = "/usr/bin/fdesetup",
+                               .bundlePath = "/usr/bin",
+                               .machineRoot = accounts_.root()};
+        std::ostringstream out, err;
+        auto next = terminal.begin();
+        const auto answer = [&]() -> std::optional<std::string> {
+            return next != terminal.end() ? std::optional(*next++) : std::nullopt;
+        };
+        ToolEnvironment env{
+            .machine = Machine{root(), static_cast<unsigned>(::getuid())},
+            .release = kRelease,
+            .kexec = kexec,
+            .accounts = accounts,
+            .root = true,
+            .inputFd = inputFd,
+            .out = out,
+            .err = err,
+            .askLine = [&answer](const std::string&) { return answer(); },
+            .askSecret = [&answer](const std::string&) -> std::optional<LockedBuffer> {
+                std::optional<LockedBuffer> buffer;
+                if (const auto text = answer()) {
+                    static_cast<void>(buffer.emplace(4096).append(*text));
+                }
+                return buffer;
+            },
+            .log = [this](std::string_view message) { logged.emplace_back(message); },
+            .runCommand =
+                [this](const std::vector<std::string>& command) {
+                    commands.push_back(command);
+                    return true;
+                },
+        };
+        const int exit = runTool(arguments, env);
+        ::close(inputFd);
+        return {exit, out.str(), err.str()};
+    }
 
     RecordingKexec kexec;
     std::vector<std::string> logged;

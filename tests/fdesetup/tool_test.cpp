@@ -1,146 +1,88 @@
-// The tool's commands on a machine in a temporary folder: arming with the
-// daemon's own request, what reaches kexec, enabling accounts, status and
-// the command line.
+// The restart tool on machines in temporary folders: arming with the daemon's
+// own request, what reaches kexec, enabling accounts on LUKS images, status,
+// the command line, reading initramfs images; and lockstepd in its sandbox
+// with the tool at /usr/bin/fdesetup.
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <cerrno>
-#include <sstream>
-
-#include "fdesetup/luks.h"
+#include "fdesetup/initramfs.h"
 #include "filevault/fdesetup_helper.h"
 #include "machine_fixture.h"
-#include "support/temp_dir.h"
+#include "support/daemon_sandbox.h"
 
 namespace lockstep::fde {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ArchiveFile;
 using ::testing::HasSubstr;
+using testing::makeArchive;
 using testing::TestMachine;
 using testing::TestVolume;
+using Strings = std::vector<std::string>;
 
-const std::vector<std::string> kArm = {"authrestart", "-delayminutes", "-1", "-inputplist"};
+const Strings kArm = {"authrestart", "-delayminutes", "-1", "-inputplist"};
+const TestVolume kRoot{"cryptroot", "disk pass"};
 
 std::string request(std::string_view user, std::string_view password) {
     const SecretBytes bytes = FDESetupHelper::buildRequest(user, password);
     return {bytes.bytes().begin(), bytes.bytes().end()};
 }
 
-std::string addRequest(const std::string& passphrase, const std::string& user,
-                       const std::string& password) {
-    return "<plist><dict><key>Password</key><string>" + passphrase +
-           "</string><key>AdditionalUsers</key><array><dict><key>Username</key><string>" + user +
-           "</string><key>Password</key><string>" + password +
-           "</string></dict></array></dict></plist>";
-}
-
-struct ArmCase {
-    std::string name;
-    std::vector<TestVolume> volumes;
-    std::vector<std::string> enabled;  // accounts enabled first, password "<name> pw"
-    std::string user;
-    std::string password;
-    std::string refusal;  // empty: armed
-};
-
-class ArmTest : public ::testing::TestWithParam<ArmCase> {};
-
 // Armed, the loaded initramfs is the machine's own followed by an archive
 // holding each volume's key (the password) for root alone and a crypttab
 // that names it and the keyslot it opens.
-TEST_P(ArmTest, ArmsOnlyWhenThePasswordOpensEveryVolume) {
-    const ArmCase& c = GetParam();
-    TestMachine machine(c.volumes);
-    for (const std::string& user : c.enabled) {
-        machine.accounts().addUser(user, user + " pw",
-                                   501 + static_cast<std::uint32_t>(user.size()));
-        machine.accounts().write();
-        machine.terminal = {c.volumes[0].passphrase, user + " pw"};
-        ASSERT_EQ(machine.run({"add", "-usertoadd", user}).exit, 0);
+TEST(Arm, ArmsOnlyWhenThePasswordOpensEveryVolume) {
+    const TestVolume luks1{"cryptdata", "disk pass", 1, "luks", false};
+    struct Case {
+        const char* name;
+        std::vector<TestVolume> volumes;
+        Strings enabled;  // accounts enabled first, password "<name> pw", keyslot 1
+        std::string user, password, refusal;  // no refusal: armed
+    };
+    for (const Case& c : std::vector<Case>{
+             {"none enabled: any keyslot", {kRoot, luks1}, {}, "alice", "disk pass", ""},
+             {"wrong password", {kRoot}, {}, "alice", "disk pas", "Failed to authenticate"},
+             // The name gives a password that XML must escape.
+             {"own password", {kRoot}, {"a&<'\""}, "a&<'\"", "a&<'\" pw", ""},
+             {"not enabled", {kRoot}, {"alice"}, "bob", "alice pw", "bob is not enabled on"}}) {
+        SCOPED_TRACE(c.name);
+        TestMachine machine(c.volumes);
+        for (const std::string& user : c.enabled) {
+            machine.accounts().addUser(user, user + " pw", 501).write();
+            machine.terminal = {c.volumes[0].passphrase, user + " pw"};
+            ASSERT_EQ(machine.run({"add", "-usertoadd", user}).exit, 0);
+        }
+        const auto result = machine.run(kArm, request(c.user, c.password));
+        if (!c.refusal.empty()) {
+            EXPECT_EQ(std::tuple(result.exit, std::ranges::count(result.err, '\n')),
+                      std::tuple(1, 1));
+            EXPECT_THAT(result.err, HasSubstr(c.refusal));
+            EXPECT_FALSE(machine.kexec.initrd) << "nothing may be loaded";
+            continue;
+        }
+        ASSERT_EQ(std::tuple(result.exit, result.out), std::tuple(0, "")) << result.err;
+        EXPECT_EQ(std::tuple(machine.kexec.kernel, machine.kexec.commandLine, machine.kexec.seals),
+                  std::tuple("MZ a kernel image", TestMachine::kCommandLine,
+                             F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL));
+        EXPECT_TRUE(machine.commands.empty()) << "-delayminutes -1 only arms";
+        Strings expected = {"lockstep 40700 0:0 "};
+        std::string crypttab;
+        for (const TestVolume& v : c.volumes) {
+            expected.push_back("lockstep/" + v.name + ".key 100400 0:0 " + c.password);
+            crypttab += v.name + " UUID=" + machine.uuid(v.name) + " /lockstep/" + v.name +
+                        ".key " + v.options + ",key-slot=" + (c.enabled.empty() ? "0" : "1") + "\n";
+        }
+        expected.push_back("cryptroot/crypttab 100644 0:0 " + crypttab);
+        EXPECT_EQ(testing::appended(machine.initramfs(), *machine.kexec.initrd), expected);
+        // Each add and the arming are logged once, without the password.
+        ASSERT_EQ(machine.logged.size(), c.enabled.size() * c.volumes.size() + 1);
+        EXPECT_THAT(
+            machine.logged.back(),
+            ::testing::AllOf(HasSubstr("authenticated restart armed for " + c.user + " at "),
+                             HasSubstr("; kernel /boot/vmlinuz-6.1.0-99-amd64;"),
+                             ::testing::Not(HasSubstr(c.password))));
     }
-    const auto result = machine.run(kArm, request(c.user, c.password));
-    if (!c.refusal.empty()) {
-        EXPECT_EQ(result.exit, 1);
-        EXPECT_THAT(result.err, HasSubstr(c.refusal));
-        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-        EXPECT_FALSE(machine.kexec.initrd) << "nothing may be loaded";
-        return;
-    }
-    ASSERT_EQ(result.exit, 0) << result.err;
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(machine.kexec.kernel, "MZ a kernel image");
-    EXPECT_EQ(machine.kexec.commandLine, TestMachine::kCommandLine);
-    EXPECT_EQ(machine.kexec.seals, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
-    EXPECT_TRUE(machine.commands.empty()) << "-delayminutes -1 only arms";
-
-    std::vector<std::string> expected = {"lockstep 40700 0:0 "};
-    std::string crypttab;
-    for (const TestVolume& volume : c.volumes) {
-        expected.push_back("lockstep/" + volume.name + ".key 100400 0:0 " + c.password);
-        std::string problem;
-        const auto slot = LuksVolume::open(machine.image(volume.name), &problem)
-                              ->openingKeyslot(testing::secret(c.password));
-        crypttab += volume.name + " UUID=" + machine.uuid(volume.name) + " /lockstep/" +
-                    volume.name + ".key " + volume.options + ",key-slot=" + std::to_string(*slot) +
-                    "\n";
-    }
-    expected.push_back("cryptroot/crypttab 100644 0:0 " + crypttab);
-    std::vector<std::string> listing;
-    for (const auto& e : testing::appended(machine.initramfs(), *machine.kexec.initrd)) {
-        std::ostringstream line;
-        line << e.name << " " << std::oct << e.mode << std::dec << " " << e.uid << ":" << e.gid
-             << " " << e.contents;
-        listing.push_back(line.str());
-    }
-    EXPECT_EQ(listing, expected);
-    ASSERT_EQ(machine.logged.size(),
-              c.enabled.size() * c.volumes.size() + 1);  // each add, the arming
-    EXPECT_THAT(machine.logged.back(),
-                HasSubstr("authenticated restart armed for " + c.user + " at "));
-    EXPECT_THAT(machine.logged.back(), HasSubstr("; kernel /boot/vmlinuz-6.1.0-99-amd64;"));
-    EXPECT_THAT(machine.logged.back(), ::testing::Not(HasSubstr(c.password)));
-}
-
-const TestVolume kRoot{"cryptroot", "disk pass"};
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ArmTest,
-    ::testing::Values(
-        ArmCase{"NoEnabledAccountAnyKeyslot", {kRoot}, {}, "alice", "disk pass", ""},
-        ArmCase{"WrongPassword", {kRoot}, {}, "alice", "disk pas", "Failed to authenticate"},
-        // The name gives a password that XML must escape.
-        ArmCase{"EnabledAccountsOwnPassword", {kRoot}, {"a&<'\""}, "a&<'\"", "a&<'\" pw", ""},
-        ArmCase{"EnabledAccountOtherKeyslotsPassword",
-                {kRoot},
-                {"alice"},
-                "alice",
-                "disk pass",
-                "the password does not open cryptroot"},
-        ArmCase{"AccountNotEnabledWhereOthersAre",
-                {kRoot},
-                {"alice"},
-                "bob",
-                "alice pw",
-                "bob is not enabled on cryptroot"},
-        ArmCase{"RootAndLuks1DataVolume",
-                {kRoot, TestVolume{"cryptdata", "disk pass", 1, "luks", false}},
-                {},
-                "alice",
-                "disk pass",
-                ""},
-        ArmCase{"SecondVolumeDoesNotOpen",
-                {kRoot, TestVolume{"cryptdata", "other", 2, "luks", false}},
-                {},
-                "alice",
-                "disk pass",
-                "the password does not open cryptdata"}),
-    [](const auto& param) { return param.param.name; });
-
-[[maybe_unused]] void PrintTo(const ArmCase& c, std::ostream* out) {
-    *out << c.name;
 }
 
 // Refused before anything is loaded, and reported by supportsauthrestart.
@@ -148,33 +90,37 @@ TEST(Arm, RefusesWhatItCannotTrustOrLoad) {
     const auto chmod = [](const char* file, int mode) {
         return [=](TestMachine& m) { fs::permissions(m.root() / file, fs::perms(mode)); };
     };
-    const auto initramfs = [](std::vector<testing::ArchiveFile> files) {
-        return [=](TestMachine& m) { m.writeInitramfs(testing::makeArchive(files, "gzip")); };
+    const auto write = [](const char* file, std::string text) {
+        return [=](TestMachine& m) { lockstep::testing::writeFile(m.root() / file, text); };
+    };
+    const auto initramfs = [](std::vector<ArchiveFile> files) {
+        return [=](TestMachine& m) { m.writeInitramfs(makeArchive(files, "gzip")); };
     };
     const std::vector<std::tuple<std::string, std::function<void(TestMachine&)>, std::string>>
         cases = {
-            {"RootNotEncrypted", [](TestMachine& m) { m.setRootDevice("8:1"); },
-             "the root file system is not on an encrypted volume"},
-            {"InitramfsWritableByOthers", chmod("boot/initrd.img-6.1.0-99-amd64", 0666),
+            {"root not encrypted", [](TestMachine& m) { m.setRootDevice("8:1"); },
+             "is not on an encrypted volume"},
+            {"initramfs writable", chmod("boot/initrd.img-6.1.0-99-amd64", 0666),
              "boot/initrd.img-6.1.0-99-amd64 is writable by others than root"},
-            {"BootWritableByOthers", chmod("boot", 0777), "is writable by others than root"},
-            {"CrypttabWritableByGroup", chmod("etc/crypttab", 0664),
+            {"crypttab writable", chmod("etc/crypttab", 0664),
              "etc/crypttab is writable by others than root"},
-            {"KernelMissing",
+            {"kernel missing",
              [](TestMachine& m) { fs::remove(m.root() / "boot/vmlinuz-6.1.0-99-amd64"); },
              "vmlinuz-6.1.0-99-amd64 cannot be read"},
-            {"NoKexec", [](TestMachine& m) { fs::remove(m.root() / "sys/kernel/kexec_loaded"); },
+            {"no kexec", [](TestMachine& m) { fs::remove(m.root() / "sys/kernel/kexec_loaded"); },
              "the running kernel cannot load another kernel"},
-            {"DracutInitramfs", initramfs({{"usr/lib/dracut/modules.txt", "crypt\n"}}),
+            {"not LUKS", write("images/cryptroot.img", std::string(1 << 20, 'x')),
+             "is not a LUKS volume"},
+            {"dracut", initramfs({{"usr/lib/dracut/modules.txt", "crypt\n"}}),
              "dracut, which is not supported"},
-            {"InitramfsWithoutCryptsetup", initramfs({{"conf/initramfs.conf", ""}}),
+            {"no cryptsetup", initramfs({{"conf/initramfs.conf", ""}}),
              "cryptsetup-initramfs is not in it"},
-            {"RootVolumeNotInTheInitramfs",
+            {"root volume not in the initramfs",
              initramfs({{"conf/initramfs.conf", ""},
                         {"scripts/local-top/cryptroot", ""},
                         {"cryptroot/crypttab", ""}}),
              "the initramfs does not unlock cryptroot"},
-            {"KexecRefused", [](TestMachine& m) { m.kexec.answer = EPERM; },
+            {"kexec refused", [](TestMachine& m) { m.kexec.answer = EPERM; },
              "the kernel refused to load the restart kernel (lockdown"},
         };
     for (const auto& [name, prepare, refusal] : cases) {
@@ -182,23 +128,31 @@ TEST(Arm, RefusesWhatItCannotTrustOrLoad) {
         TestMachine machine({kRoot});
         prepare(machine);
         const auto result = machine.run(kArm, request("alice", "disk pass"));
-        EXPECT_EQ(result.exit, 1);
+        EXPECT_EQ(std::tuple(result.exit, !machine.kexec.initrd, machine.logged.empty()),
+                  std::tuple(1, true, true));
         EXPECT_THAT(result.err, HasSubstr(refusal));
-        EXPECT_FALSE(machine.kexec.initrd);
-        EXPECT_TRUE(machine.logged.empty());
-        if (name != "KexecRefused") {
+        if (name != "kexec refused" && name != "not LUKS") {
             EXPECT_THAT(machine.run({"supportsauthrestart", "-verbose"}).out,
                         ::testing::AllOf(::testing::StartsWith("false\n"), HasSubstr(refusal)));
         }
     }
+    auto truncated = makeArchive({{"init", "#!/bin/sh\n"}}, "gzip");
+    truncated.resize(truncated.size() / 2);
+    for (const auto& [image, problem] : std::vector<std::pair<testing::Bytes8, std::string>>{
+             {testing::Bytes8(64, 0), "no main archive"},
+             {{'M', 'Z', 0, 0}, "the main archive's compression is not recognised"},
+             {{'0', '7', '0', '7', '0', '1', 'x'}, "a damaged uncompressed archive"},
+             {truncated, "truncated gzip input"}}) {
+        EXPECT_THAT(unsupportedReason(inspectInitramfs(image)).value_or(""), HasSubstr(problem));
+    }
 }
 
-TEST(Arm, RequestsAndDelays) {
+TEST(Arm, RequestsDelaysAndUsage) {
     TestMachine machine({kRoot});
     for (const auto& [input, refusal] : std::vector<std::pair<std::string, std::string>>{
              {"<plist><array/></plist>", "the input is not a property list dictionary"},
-             {"<plist><dict><key>Username</key><string>alice</string></dict></plist>",
-              "needs Username and Password"},
+             {"<plist><dict><key>Username</key><string>a</string></dict></plist>",
+              "needs Username"},
              {std::string(70000, ' '), "cannot be read"}}) {
         EXPECT_THAT(machine.run(kArm, input).err, HasSubstr(refusal));
     }
@@ -206,18 +160,61 @@ TEST(Arm, RequestsAndDelays) {
     // Without -inputplist the terminal is asked.
     machine.terminal = {"alice", "disk pass"};
     EXPECT_EQ(machine.run({"authrestart"}).exit, 0);
-    EXPECT_EQ(machine
-                  .run({"authrestart", "-inputplist", "-delayminutes", "5"},
-                       request("alice", "disk pass"))
-                  .exit,
-              0);
-    EXPECT_EQ(machine.commands,
-              (std::vector<std::vector<std::string>>{{"/usr/bin/systemctl", "kexec"},
-                                                     {"/usr/sbin/shutdown", "-r", "+5"}}));
+    const Strings delayed = {"authrestart", "-inputplist", "-delayminutes", "5"};
+    EXPECT_EQ(machine.run(delayed, request("alice", "disk pass")).exit, 0);
+    EXPECT_EQ(machine.commands, (std::vector<Strings>{{"/usr/bin/systemctl", "kexec"},
+                                                      {"/usr/sbin/shutdown", "-r", "+5"}}));
+    for (const auto& [arguments, exit] : std::vector<std::pair<Strings, int>>{
+             {{}, 64}, {{"authrestart", "-delayminutes", "-2"}, 64}, {{"status", "--help"}, 0}}) {
+        const auto result = machine.run(arguments);
+        EXPECT_EQ(result.exit, exit) << ::testing::PrintToString(arguments);
+        EXPECT_THAT(exit == 0 ? result.out : result.err, HasSubstr("Usage: fdesetup"));
+    }
 }
 
-TEST(Status, ReportsTheDiskVolumesAndArming) {
+TEST(Accounts, AddListRemoveAndStatus) {
     TestMachine machine({kRoot, {"cryptdata", "disk pass", 2, "luks", false}});
+    machine.accounts().addUser("alice", "alice pw", 501).addUser("bob", "bob pw", 502).write();
+    const auto add = [](const std::string& passphrase, const std::string& user,
+                        const std::string& password) {
+        return "<plist><dict><key>Password</key><string>" + passphrase +
+               "</string><key>AdditionalUsers</key><array><dict><key>Username</key><string>" +
+               user + "</string><key>Password</key><string>" + password +
+               "</string></dict></array></dict></plist>";
+    };
+    struct Step {
+        Strings arguments;
+        std::string input;
+        Strings terminal;
+        int exit;
+        std::string output;  // standard output, or a piece of the error
+    };
+    const Strings addAlice = {"add", "-usertoadd", "alice", "-inputplist"};
+    const Strings addCarol = {"add", "-usertoadd", "carol", "-inputplist"};
+    for (const Step& step : std::vector<Step>{
+             {addAlice, add("disk pass", "alice", "wrong"), {}, 1, "alice: the password is not"},
+             {addCarol, add("disk pass", "carol", "x"), {}, 1, "carol: there is no such local"},
+             {addAlice, add("not it", "alice", "alice pw"), {}, 1, "does not open cryptroot."},
+             {addAlice, add("disk pass", "alice", "alice pw"), {}, 0, ""},
+             {{"add", "-usertoadd", "bob"}, "", {"alice pw", "bob pw"}, 0, ""},
+             {{"list"}, "", {}, 0, "alice,1\nbob,2\n"},
+             {{"remove", "-user", "carol"}, "", {}, 1, "carol is not enabled."},
+             {{"remove", "-user", "alice"}, "", {}, 0, ""},
+             {{"list"}, "", {}, 0, "bob,2\n"}}) {
+        SCOPED_TRACE(::testing::PrintToString(step.arguments));
+        machine.terminal = step.terminal;
+        const auto result = machine.run(step.arguments, step.input);
+        EXPECT_EQ(result.exit, step.exit) << result.err;
+        EXPECT_THAT(step.exit == 0 ? result.out : result.err, HasSubstr(step.output));
+    }
+    // Nobody but bob opens the volumes now: his is the last keyslot.
+    for (const std::string name : {"cryptroot", "cryptdata"}) {
+        ASSERT_EQ(crypt_keyslot_destroy(testing::crypt(machine.image(name)).get(), 0), 0);
+    }
+    EXPECT_THAT(machine.run({"remove", "-user", "bob"}).err,
+                HasSubstr("it is the last keyslot that opens the volume."));
+    EXPECT_EQ(machine.run({"list"}).out, "bob,2\n");
+
     const std::string volumes =
         "FileVault is On.\nEncrypted volume: cryptroot (UUID=" + machine.uuid("cryptroot") +
         ", root file system)\nEncrypted volume: cryptdata (UUID=" + machine.uuid("cryptdata") +
@@ -230,75 +227,50 @@ TEST(Status, ReportsTheDiskVolumesAndArming) {
     // systemd-shutdown's hook boots the armed kernel.
     EXPECT_THAT(machine.run({"restartarmed"}).err,
                 HasSubstr("the kernel refused to boot the armed kernel"));
-    EXPECT_EQ(machine.kexec.executed, 1);
-    EXPECT_EQ(machine.run({"isactive"}).exit, 0);
+    EXPECT_EQ(std::tuple(machine.kexec.executed, machine.run({"isactive"}).exit), std::tuple(1, 0));
     machine.setRootDevice("8:1");
     EXPECT_THAT(machine.run({"status"}).out, ::testing::StartsWith("FileVault is Off.\n"));
     const auto inactive = machine.run({"isactive"});
     EXPECT_EQ(std::tuple(inactive.exit, inactive.out), std::tuple(1, "false\n"));
 }
 
-TEST(Accounts, AddListRemove) {
-    TestMachine machine({kRoot, {"cryptdata", "disk pass", 2, "luks", false}});
-    machine.accounts().addUser("alice", "alice pw", 501);
-    machine.accounts().addUser("bob", "bob pw", 502);
-    machine.accounts().write();
-    struct Step {
-        std::vector<std::string> arguments;
-        std::string input;
-        std::vector<std::string> terminal;
-        int exit;
-        std::string output;  // standard output, or a piece of the error
-    };
-    const std::vector<std::string> addAlice = {"add", "-usertoadd", "alice", "-inputplist"};
-    for (const Step& step :
-         std::vector<Step>{{addAlice,
-                            addRequest("disk pass", "alice", "wrong"),
-                            {},
-                            1,
-                            "alice: the password is not correct."},
-                           {{"add", "-usertoadd", "carol", "-inputplist"},
-                            addRequest("disk pass", "carol", "x"),
-                            {},
-                            1,
-                            "carol: there is no such local account."},
-                           {addAlice,
-                            addRequest("not it", "alice", "alice pw"),
-                            {},
-                            1,
-                            "the passphrase does not open cryptroot."},
-                           {addAlice, addRequest("disk pass", "alice", "alice pw"), {}, 0, ""},
-                           {{"add", "-usertoadd", "bob"}, "", {"alice pw", "bob pw"}, 0, ""},
-                           {{"list"}, "", {}, 0, "alice,1\nbob,2\n"},
-                           {{"remove", "-user", "carol"}, "", {}, 1, "carol is not enabled."},
-                           {{"remove", "-user", "alice"}, "", {}, 0, ""},
-                           {{"list"}, "", {}, 0, "bob,2\n"}}) {
-        SCOPED_TRACE(::testing::PrintToString(step.arguments));
-        machine.terminal = step.terminal;
-        const auto result = machine.run(step.arguments, step.input);
-        EXPECT_EQ(result.exit, step.exit) << result.err;
-        EXPECT_THAT(step.exit == 0 ? result.out : result.err, HasSubstr(step.output));
+TEST(DaemonWithTool, EnrolmentArmsAndAPasswordTheDiskRefusesIsReported) {
+    if (const auto reason = lockstep::testing::DaemonSandbox::unavailableReason()) {
+        GTEST_SKIP() << "sandbox unavailable: " << *reason;
     }
-    // Nobody but bob opens the volumes now: his is the last keyslot.
-    for (const std::string name : {"cryptroot", "cryptdata"}) {
-        testing::destroyKeyslot(machine.image(name), 0);
-    }
-    EXPECT_THAT(machine.run({"remove", "-user", "bob"}).err,
-                HasSubstr("it is the last keyslot that opens the volume."));
-    EXPECT_EQ(machine.run({"list"}).out, "bob,2\n");
-}
-
-TEST(CommandLine, UsageErrorsAndHelp) {
-    TestMachine machine({kRoot});
-    for (const auto& [arguments, exit] : std::vector<std::pair<std::vector<std::string>, int>>{
-             {{}, 64},
-             {{"authrestart", "-delayminutes", "-2"}, 64},
-             {{"authrestart", "-usertoadd", "x"}, 64},
-             {{"status", "extra"}, 64},
-             {{"status", "--help"}, 0}}) {
-        const auto result = machine.run(arguments);
-        EXPECT_EQ(result.exit, exit) << ::testing::PrintToString(arguments);
-        EXPECT_THAT(exit == 0 ? result.out : result.err, HasSubstr("Usage: fdesetup"));
+    for (const std::string disk : {"correct horse", "another passphrase"}) {
+        SCOPED_TRACE(disk);
+        lockstep::testing::DaemonSandbox sandbox;
+        sandbox.accounts().addUser("alice", "correct horse", 501).write();
+        TestMachine machine({{"cryptroot", disk}});
+        const fs::path root = sandbox.path() / "machine";
+        fs::copy(machine.root(), root,
+                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        fs::copy_file(LOCKSTEP_FDESETUP_STANDIN, sandbox.path() / "usr-bin" / "fdesetup");
+        const std::string record = (sandbox.path() / "kexec").string();
+        const std::map<std::string, std::string> environment = {
+            {"LOCKSTEP_STANDIN_MACHINE", root.string()},
+            {"LOCKSTEP_STANDIN_RELEASE", TestMachine::kRelease},
+            {"LOCKSTEP_STANDIN_RECORD", record}};
+        const auto enrolled = sandbox.run(
+            {"--set-user", "--user", "alice", "--password", "correct horse"}, environment);
+        const bool opens = disk == "correct horse";
+        EXPECT_EQ(
+            std::tuple(enrolled.exitCode, enrolled.out),
+            std::tuple(0, opens ? "alice ********\nSuccessfully authenticated with FileVault\n"
+                                : "alice ********\nFailed to authenticate with FileVault\n"));
+        const std::string initrd = lockstep::testing::readFile(record + ".initrd");
+        if (!opens) {
+            EXPECT_EQ(initrd, "") << "nothing may be loaded";
+            continue;
+        }
+        EXPECT_EQ(lockstep::testing::readFile(record + ".cmdline"), TestMachine::kCommandLine);
+        EXPECT_EQ(testing::appended(machine.initramfs(), {initrd.begin(), initrd.end()}).at(1),
+                  "lockstep/cryptroot.key 100400 0:0 correct horse");
+        // The plain run arms again from the keychain.
+        fs::remove(record + ".initrd");
+        EXPECT_EQ(sandbox.run({}, environment).out, "Successfully authenticated with FileVault\n");
+        EXPECT_TRUE(fs::exists(record + ".initrd"));
     }
 }
 

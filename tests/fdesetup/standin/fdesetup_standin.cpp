@@ -3,7 +3,7 @@
 // loaded instead of loading it. A test program only. Its environment:
 //   LOCKSTEP_STANDIN_MACHINE  the machine folder (as a test machine lays it out)
 //   LOCKSTEP_STANDIN_RELEASE  the running kernel's release
-//   LOCKSTEP_STANDIN_RECORD   path prefix of PREFIX.kernel, .initrd and .cmdline
+//   LOCKSTEP_STANDIN_RECORD   path prefix of PREFIX.initrd and .cmdline
 
 #include <unistd.h>
 
@@ -11,8 +11,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <string>
-#include <vector>
 
 #include "fdesetup/tool.h"
 #include "platform/directory/local_directory.h"
@@ -22,16 +20,18 @@
 namespace {
 
 std::string variable(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
+    return std::getenv(name) != nullptr ? std::getenv(name) : "";
 }
 
 class RecordingKexec final : public lockstep::fde::KexecLoader {
   public:
-    explicit RecordingKexec(std::string prefix) : prefix_(std::move(prefix)) {}
-    int load(int kernelFd, int initrdFd, std::string_view commandLine) override {
-        save(".kernel", kernelFd);
-        save(".initrd", initrdFd);
+    int load(int, int initrdFd, std::string_view commandLine) override {
+        std::ofstream out(prefix_ + ".initrd", std::ios::binary | std::ios::trunc);
+        char chunk[65536];
+        ssize_t got = 0;
+        for (off_t at = 0; (got = ::pread(initrdFd, chunk, sizeof(chunk), at)) > 0; at += got) {
+            out.write(chunk, got);
+        }
         std::ofstream(prefix_ + ".cmdline") << commandLine;
         return 0;
     }
@@ -39,17 +39,7 @@ class RecordingKexec final : public lockstep::fde::KexecLoader {
     int execute() override { return EPERM; }
 
   private:
-    void save(const std::string& suffix, int fd) const {
-        std::ofstream out(prefix_ + suffix, std::ios::binary | std::ios::trunc);
-        char chunk[65536];
-        off_t at = 0;
-        ssize_t got = 0;
-        while ((got = ::pread(fd, chunk, sizeof(chunk), at)) > 0) {
-            out.write(chunk, got);
-            at += got;
-        }
-    }
-    std::string prefix_;
+    std::string prefix_ = variable("LOCKSTEP_STANDIN_RECORD");
 };
 
 }  // namespace
@@ -58,7 +48,7 @@ int main(int argc, char** argv) {
     if (!lockstep::protectMemory()) {
         return 1;
     }
-    RecordingKexec kexec(variable("LOCKSTEP_STANDIN_RECORD"));
+    RecordingKexec kexec;
     lockstep::SqliteKeychainService keychain{lockstep::SqliteKeychainOptions{}};
     lockstep::LocalDirectoryService directory{"/"};
     const lockstep::Context accounts{.keychain = keychain,
@@ -75,11 +65,11 @@ int main(int argc, char** argv) {
         .inputFd = STDIN_FILENO,
         .out = std::cout,
         .err = std::cerr,
-        .askLine = [](const std::string&) { return std::optional<std::string>(); },
-        .askSecret =
-            [](const std::string&) { return std::optional<lockstep::fde::LockedBuffer>(); },
+        // The daemon runs it never asking nor scheduling.
+        .askLine = {},
+        .askSecret = {},
         .log = [](std::string_view) {},
-        .runCommand = [](const std::vector<std::string>&) { return false; },
+        .runCommand = {},
     };
     return lockstep::fde::runTool({argv + 1, argv + argc}, env);
 }
