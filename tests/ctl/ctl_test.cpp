@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -303,8 +304,6 @@ const std::vector<StatusCase> kStatusCases = {
     // key file the keychain service refuses makes the keychain damaged.
     {"KeychainMode", [](CtlTest& t) { chmod(t.keychainPath(), 0644); }, 8, "success", "",
      "keychain {kc} is mode 0644: chmod 600 it"},
-    {"KeyNotRoots", [](CtlTest& t) { chown(t.keyPath()); }, 6, nullptr, "",
-     "key file {key} is owned by uid 65534, not root: chown root it"},
     {"KeyMissing", [](CtlTest& t) { fs::remove(t.keyPath()); }, 6, nullptr, "",
      "key file {key} is missing: without it the stored password is lost"},
     // The last run's record: a failed arming is a problem of its own with
@@ -345,14 +344,7 @@ const std::vector<StatusCase> kStatusCases = {
      "enrolment, account \"alice\": incorrect password\n", "", "", "/lastRun/run/result",
      "incorrectPassword"},
 };
-class StatusTest : public CtlTest, public ::testing::WithParamInterface<StatusCase> {
-  protected:
-    void SetUp() override {
-        if (const auto reason = untrustedTestProgramsReason()) {
-            GTEST_SKIP() << *reason;
-        }
-    }
-};
+class StatusTest : public CtlTest, public ::testing::WithParamInterface<StatusCase> {};
 
 double one(bool value) {
     return value ? 1 : 0;
@@ -361,6 +353,7 @@ double one(bool value) {
 // The text, JSON and Prometheus outputs agree on the exit status and its
 // problem; status never creates a keychain, never shows or logs the secret.
 TEST_P(StatusTest, ReportsTheFirstProblem) {
+    if (const auto reason = untrustedTestProgramsReason()) GTEST_SKIP() << *reason;
     const StatusCase& c = GetParam();
     enrol("alice");
     c.prepare(*this);
@@ -620,32 +613,27 @@ TEST_F(CtlTest, UntrustedAttributesAreShownSafely) {
 
 // ---- check-config ------------------------------------------------------------
 
-// A preference file's text with these keys and values (a plain value is a
-// <string>).
-std::string plist(const std::vector<std::pair<std::string, std::string>>& keys) {
+// A preference file's text with these "key=value" settings, ';'-separated (a
+// value that is no element is a <string>).
+std::string plist(const std::string& settings) {
     std::string text =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
-    for (const auto& [key, value] : keys) {
+    std::istringstream items(settings);
+    for (std::string key, value;
+         std::getline(items, key, '=') && std::getline(items, value, ';');) {
         text += "<key>" + key + "</key>" +
                 (value.starts_with('<') ? value : "<string>" + value + "</string>");
     }
     return text + "\n</dict>\n</plist>\n";
 }
-std::string folderSays(const std::string& folder, const std::string& problem) {
-    return "LogFolderPath: folder '{root}/" + folder + "' " + problem + ", so lockstepd logs to " +
-           (problem == "does not exist" ? "its default folder\n" : "a fresh temporary folder\n");
-}
 
 // Each problem on its own line, and exit status 9 when there is any.
 TEST_F(CtlTest, CheckConfigReportsEachProblemOnItsOwnLine) {
-    // Log folders of every kind: "logs" (good), "link" (a link to it),
-    // "file", "open" (writable by others), and the home folder "home" (of
-    // the checking user and of "carol") with a good "logs" in it.
+    // Log folders: "logs" (good), "open" (writable by others), and the home
+    // folder "home" (of the checking user and of "carol") with a good "logs".
     fs::permissions(dir_.path(), fs::perms(0755));
     fs::create_directories(dir_ / "home/logs");
     fs::create_directory(dir_ / "logs");
-    fs::create_directory_symlink("logs", dir_ / "link");
-    writeFile(dir_ / "file", "");
     fs::create_directory(dir_ / "open");
     chmod(dir_ / "open", 0777);
     const fs::path file = dir_ / "lockstepd.plist";
@@ -669,50 +657,37 @@ TEST_F(CtlTest, CheckConfigReportsEachProblemOnItsOwnLine) {
     };
     for (const BadFile& c : std::vector<BadFile>{
              {"clean, truth values as a text",
-              plist({{"LogFolderPath", "{root}/logs"},
-                     {"showDebug", "yes"},
-                     {"LogFileName", "x.log"}}),
-              ""},
+              plist("LogFolderPath={root}/logs;showDebug=yes;LogFileName=x.log"), ""},
              {"clean, ~ expanded, a number for truth, an empty text unset",
-              plist({{"LogFolderPath", "~/logs"},
-                     {"showDebug", "<integer>0</integer>"},
-                     {"LogFileName", ""}}),
-              ""},
-             {"clean, ~name expanded", plist({{"LogFolderPath", "~carol/logs"}}), ""},
+              plist("LogFileName=;LogFolderPath=~/logs;showDebug=<integer>0</integer>"), ""},
+             {"clean, ~name expanded", plist("LogFolderPath=~carol/logs"), ""},
              {"not a property list", "LogFileName=x\n",
               "is not a property list, so lockstepd ignores it\n"},
              {"not a dictionary", "<plist version=\"1.0\"><array/></plist>",
               "is a property list without a dictionary at its root, so lockstepd ignores it\n"},
              {"unknown keys, a truth text read as false, a path as file name",
-              plist({{"Colour", "blue"},
-                     {"LogFileName", "../etc/x"},
-                     {"ShowDebug", "<true/>"},
-                     {"showDebug", "on"}}),
+              plist("Colour=blue;LogFileName=../etc/x;ShowDebug=<true/>;showDebug=on"),
               "Colour: unknown setting, which lockstepd ignores\n"
               "LogFileName: '../etc/x' is not one plain file name, so lockstepd uses its default "
               "name\n"
               "ShowDebug: unknown setting, which lockstepd ignores (did you mean showDebug?)\n"
               "showDebug: the text 'on' reads as false: use <true/> or <false/>\n"},
              {"wrong kinds",
-              plist({{"LogFileName", "<integer>3</integer>"},
-                     {"LogFolderPath", "<true/>"},
-                     {"showDebug", "<array/>"}}),
+              plist("LogFileName=<integer>3</integer>;LogFolderPath=<true/>;showDebug=<array/>"),
               "LogFileName: is a number" + ignored + "LogFolderPath: is a Boolean" + ignored +
                   "showDebug: is an array, dictionary, date or data, not a Boolean, so lockstepd "
                   "ignores it\n"},
-             {"relative folder", plist({{"LogFolderPath", "logs"}}),
+             {"relative folder", plist("LogFolderPath=logs"),
               "LogFolderPath: 'logs' is not an absolute path\n"},
-             {"unknown user", plist({{"LogFolderPath", "~nobody-here/logs"}}),
+             {"unknown user", plist("LogFolderPath=~nobody-here/logs"),
               "LogFolderPath: '~nobody-here/logs' names a user without a home folder\n"},
-             {"missing folder", plist({{"LogFolderPath", "{root}/none"}}),
-              folderSays("none", "does not exist")},
-             {"folder is a link", plist({{"LogFolderPath", "{root}/link"}}),
-              folderSays("link", "is a symbolic link")},
-             {"folder is a file", plist({{"LogFolderPath", "{root}/file"}}),
-              folderSays("file", "is not a folder")},
-             {"folder writable by others", plist({{"LogFolderPath", "{root}/open"}}),
-              folderSays("open", "is writable by others")},
-             {"file writable by its group", plist({}),
+             {"missing folder", plist("LogFolderPath={root}/none"),
+              "LogFolderPath: folder '{root}/none' does not exist, so lockstepd logs to its "
+              "default folder\n"},
+             {"folder writable by others", plist("LogFolderPath={root}/open"),
+              "LogFolderPath: folder '{root}/open' is writable by others, so lockstepd logs to a "
+              "fresh temporary folder\n"},
+             {"file writable by its group", plist(""),
               "is writable by group or others (mode 0664): chmod go-w it\n",
               [](const fs::path& path) { chmod(path, 0664); }},
              {"file is a link, its target checked too", "junk",
@@ -727,7 +702,7 @@ TEST_F(CtlTest, CheckConfigReportsEachProblemOnItsOwnLine) {
                   fs::remove(path);
                   fs::create_directory(path);
               }},
-             {"file of a stranger", plist({}), "is owned by user 65534, not root: chown it\n",
+             {"file of a stranger", plist(""), "is owned by user 65534, not root: chown it\n",
               [](const fs::path& path) { chown(path); }},
          }) {
         SCOPED_TRACE(c.name);
@@ -793,15 +768,10 @@ TEST_F(CtlTest, TheProgramItself) {
     EXPECT_EQ(listed.status, 0) << listed.err;
     EXPECT_THAT(listed.out, AllOf(HasSubstr("account:      alice"), Not(HasSubstr(kPassword))));
     EXPECT_EQ(std::distance(fs::directory_iterator(copy.parent_path()), {}), 1);
-    for (const std::vector<std::string>& arguments :
-         std::vector<std::vector<std::string>>{{},
-                                               {"show"},
-                                               {"status", "--bogus"},
-                                               {"list", "--keychain"},
-                                               {"disarm", "extra"},
-                                               {"enrol", "--password-stdin"},
-                                               {"status", "--json", "--prometheus"},
-                                               {"enrol", "--user", "a", "--password", "x"}}) {
+    for (const char* command : {"", "show", "status --bogus", "status --json --prometheus",
+                                "enrol --user a --password x"}) {
+        std::istringstream words(command);
+        const std::vector<std::string> arguments{std::istream_iterator<std::string>(words), {}};
         const Result result = lockstepctl(arguments);
         EXPECT_EQ(std::tuple(result.status, result.out, std::ranges::count(result.err, '\n')),
                   std::tuple(64, "", 1))
