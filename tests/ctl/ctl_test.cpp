@@ -168,9 +168,6 @@ class CtlTest : public ::testing::Test {
 void chmod(const fs::path& path, int mode) {
     fs::permissions(path, fs::perms(mode));
 }
-void chown(const fs::path& path) {
-    ASSERT_EQ(::chown(path.c_str(), 65534, 0), 0);
-}
 void mkfifo(const fs::path& path) {
     fs::remove(path);
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
@@ -621,66 +618,58 @@ TEST_F(CtlTest, CheckConfigReportsEachProblemOnItsOwnLine) {
         writeFile(dir_ / "clean.plist", expand(plist(settings)), fs::perms(0644));
         EXPECT_EQ(ctl({"check-config"}), (Result{0, "no problems found\n", ""})) << settings;
     }
-    // Files with problems, each checked each time it is named.
-    const std::pair<std::string, std::string> files[] = {
-        {"text", "LogFileName=x\n"},
-        {"array", "<plist version=\"1.0\"><array/></plist>"},
-        {"keys", plist("Colour=blue;LogFileName=../etc/x;ShowDebug=<true/>;showDebug=on")},
+    // Files with problems (one is named twice and checked twice) and a part
+    // of each line about them: the file's own first, then its keys in order.
+    struct File {
+        const char* name;
+        std::string contents, says;
+    };
+    const File files[] = {
+        {"text", "LogFileName=x\n", "is not a property list, so lockstepd ignores it"},
+        {"text", "LogFileName=x\n", "is not a property list"},
+        {"array", "<plist version=\"1.0\"><array/></plist>", "without a dictionary at its root"},
+        {"keys", plist("Colour=blue;LogFileName=../etc/x;ShowDebug=<true/>;showDebug=on"),
+         "Colour: unknown setting, which lockstepd ignores\nLogFileName: '../etc/x' is not one "
+         "plain file name\nShowDebug: unknown setting, which lockstepd ignores (did you mean "
+         "showDebug?)\nshowDebug: the text 'on' reads as false: use <true/> or <false/>"},
         {"kinds",
-         plist("LogFileName=<integer>3</integer>;LogFolderPath=<true/>;showDebug=<array/>")},
-        {"relative", plist("LogFolderPath=logs")},
-        {"nobody", plist("LogFolderPath=~nobody-here/logs")},
-        {"absent", plist("LogFolderPath={root}/none")},
-        {"shared", plist("LogFolderPath={root}/open")},
-        {"group", plist("")},
-        {"link", "junk"},
-        {"folder", ""},
-        {"stranger", plist("")}};
-    preferences_.files = {dir_ / "text"};
-    for (const auto& [name, contents] : files) {
-        writeFile(dir_ / name, expand(contents), fs::perms(0644));
-        preferences_.files.push_back(dir_ / name);
+         plist("LogFileName=<integer>3</integer>;LogFolderPath=<true/>;showDebug=<array/>"),
+         "LogFileName: is a number, not a text\nLogFolderPath: is a Boolean\nshowDebug: is an "
+         "array, dictionary, date or data, not a Boolean"},
+        {"relative", plist("LogFolderPath=logs"), "LogFolderPath: 'logs' is not an absolute path"},
+        {"nobody", plist("LogFolderPath=~nobody-here/logs"), "names a user without a home folder"},
+        {"absent", plist("LogFolderPath={root}/none"),
+         "LogFolderPath: folder '{root}/none' does not exist, so lockstepd logs to its default"},
+        {"shared", plist("LogFolderPath={root}/open"),
+         "is writable by others, so lockstepd logs to a fresh temporary folder"},
+        {"group", plist(""), "is writable by group or others (mode 0664): chmod go-w it"},
+        {"link", "junk", "is a symbolic link, which lockstepd follows\nis not a property list"},
+        {"folder", "", "is not a regular file"},
+        {"stranger", plist(""), "is owned by user 65534, not root: chown it"}};
+    preferences_.files.clear();
+    for (const File& file : files) {
+        writeFile(dir_ / file.name, expand(file.contents), fs::perms(0644));
+        preferences_.files.push_back(dir_ / file.name);
     }
     chmod(dir_ / "group", 0664);
     fs::rename(dir_ / "link", dir_ / "target");
     fs::create_symlink(dir_ / "target", dir_ / "link");
     fs::remove(dir_ / "folder");
     fs::create_directory(dir_ / "folder");
-    chown(dir_ / "stranger");
-    const std::string text = "{root}/text: is not a property list, so lockstepd ignores it\n";
-    const std::string ignored = ", not a text, so lockstepd ignores it\n";
-    EXPECT_EQ(
-        ctl({"check-config"}),
-        (Result{
-            9,
-            expand(
-                text + text +
-                "{root}/array: is a property list without a dictionary at its root, so lockstepd "
-                "ignores it\n"
-                "{root}/keys: Colour: unknown setting, which lockstepd ignores\n"
-                "{root}/keys: LogFileName: '../etc/x' is not one plain file name, so lockstepd "
-                "uses its default name\n"
-                "{root}/keys: ShowDebug: unknown setting, which lockstepd ignores (did you mean "
-                "showDebug?)\n"
-                "{root}/keys: showDebug: the text 'on' reads as false: use <true/> or <false/>\n"
-                "{root}/kinds: LogFileName: is a number" +
-                ignored + "{root}/kinds: LogFolderPath: is a Boolean" + ignored +
-                "{root}/kinds: showDebug: is an array, dictionary, date or data, not a Boolean, "
-                "so lockstepd ignores it\n"
-                "{root}/relative: LogFolderPath: 'logs' is not an absolute path\n"
-                "{root}/nobody: LogFolderPath: '~nobody-here/logs' names a user without a home "
-                "folder\n"
-                "{root}/absent: LogFolderPath: folder '{root}/none' does not exist, so lockstepd "
-                "logs to its default folder\n"
-                "{root}/shared: LogFolderPath: folder '{root}/open' is writable by others, so "
-                "lockstepd logs to a fresh temporary folder\n"
-                "{root}/group: is writable by group or others (mode 0664): chmod go-w it\n"
-                "{root}/link: is a symbolic link, which lockstepd follows: replace it by the "
-                "file itself\n"
-                "{root}/link: is not a property list, so lockstepd ignores it\n"
-                "{root}/folder: is not a regular file, so lockstepd ignores it\n"
-                "{root}/stranger: is owned by user 65534, not root: chown it\n"),
-            ""}));
+    ASSERT_EQ(::chown((dir_ / "stranger").c_str(), 65534, 0), 0);
+    const Result result = ctl({"check-config"});
+    EXPECT_EQ(std::tuple(result.status, result.err), std::tuple(9, ""));
+    std::istringstream lines(result.out);
+    std::string line;
+    for (const File& file : files) {
+        std::istringstream parts(expand(file.says));
+        for (std::string part; std::getline(parts, part);) {
+            std::getline(lines, line);  // empty when there is none
+            EXPECT_THAT(line,
+                        AllOf(StartsWith((dir_ / file.name).string() + ": "), HasSubstr(part)));
+        }
+    }
+    EXPECT_FALSE(std::getline(lines, line)) << "more problems: " << line;
 }
 
 // enrol is lockstepd's enrolment with the password from standard input (or
