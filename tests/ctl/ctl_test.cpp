@@ -182,32 +182,26 @@ constexpr const char* kVerdicts[] = {"ready to arm", "", "nothing enrolled", "pa
     "keychain files unsafe"};
 // clang-format on
 
-struct Sample {
-    std::map<std::string, std::string> labels;
-    double value = 0;
-};
-
 // The exposition format as node_exporter's textfile collector reads it:
-// each family's HELP and TYPE, then its sample, nothing else; label values
-// unescaped.
-std::map<std::string, Sample> parsePrometheus(const std::string& text) {
+// each family's HELP and TYPE, then its sample, nothing else. Gives each
+// family's label as "name=value" (unescaped) and value.
+std::map<std::string, std::pair<std::string, double>> parsePrometheus(const std::string& text) {
     static const std::regex family(
         R"re(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) [^\n]+\n# TYPE \1 gauge\n\1)re"
         R"re((?:\{([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\[\\"n])*)"\})? (\S+)\n)re");
-    std::map<std::string, Sample> families;
+    std::map<std::string, std::pair<std::string, double>> families;
     std::size_t consumed = 0;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), family);
-         it != std::sregex_iterator() && it->position() == static_cast<long>(consumed); ++it) {
+    for (std::sregex_iterator it(text.begin(), text.end(), family), end;
+         it != end && it->position() == static_cast<long>(consumed); ++it) {
         consumed += static_cast<std::size_t>(it->length());
-        const std::smatch& match = *it;
-        Sample& sample = families[match[1]];
-        const std::string raw = match[3];
-        for (std::size_t i = 0; i < raw.size(); ++i) {
-            sample.labels[match[2]] += raw[i] != '\\' ? raw[i] : raw[++i] == 'n' ? '\n' : raw[i];
+        auto& [label, value] = families[(*it)[1]];
+        label = (*it)[2].str() + "=";
+        for (auto c = (*it)[3].first; c != (*it)[3].second; ++c) {
+            label += *c != '\\' ? *c : *++c == 'n' ? '\n' : *c;
         }
-        char* end = nullptr;
-        sample.value = std::strtod(match[4].str().c_str(), &end);
-        EXPECT_EQ(*end, '\0') << "not a float: " << match[0];
+        std::size_t used = 0;
+        value = std::stod((*it)[4], &used);
+        EXPECT_EQ(used, (*it)[4].length()) << "not a float: " << (*it)[0];
     }
     EXPECT_EQ(text.substr(consumed), "") << "not in the format";
     return families;
@@ -376,7 +370,7 @@ TEST_P(StatusTest, ReportsTheFirstProblem) {
     // The same verdict for a fleet's monitoring.
     const auto families = parsePrometheus(prometheus.out);
     const auto gauge = [&](const char* name) {
-        return families.contains(name) ? families.at(name).value : -1.0;
+        return families.contains(name) ? families.at(name).second : -1.0;
     };
     const Json& tool = parsed["restartTool"];
     EXPECT_EQ(
@@ -391,10 +385,10 @@ TEST_P(StatusTest, ReportsTheFirstProblem) {
                      one(c.status != 5 && c.status != 6 && c.status != 8), one(!run.is_null()),
                      run.is_null() ? -1.0 : one(run["armed"] == true),
                      one(!run.is_null() && !run["restartTool"].is_null())}));
-    EXPECT_EQ(families.at("lockstep_restart_tool_ok").labels.at("path"), toolPath().string());
+    EXPECT_EQ(families.at("lockstep_restart_tool_ok").first, "path=" + toolPath().string());
     if (!parsed["credential"].is_null()) {
-        EXPECT_EQ(families.at("lockstep_enrolled").labels.at("account"),
-                  parsed["credential"]["account"]);
+        EXPECT_EQ(families.at("lockstep_enrolled").first,
+                  "account=" + parsed["credential"]["account"].get<std::string>());
     }
     EXPECT_THAT(run.is_null() ? std::string() : readFile(recordPath()), Not(HasSubstr(kPassword)));
 
