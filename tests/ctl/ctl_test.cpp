@@ -408,18 +408,15 @@ INSTANTIATE_TEST_SUITE_P(Status, StatusTest, ::testing::ValuesIn(kStatusCases),
 // documented member shows up in some real output: nothing enrolled, a failed
 // arming, a keychain file problem.
 TEST_F(CtlTest, JsonMembersAreThoseOfTheManual) {
+    const std::string page = readFile(LOCKSTEP_SOURCE_DIR "/man/lockstepctl.8");
+    const auto from = page.find("\n.Sh JSON OUTPUT");
+    const std::string part = page.substr(from, page.find("\n.Sh ", from + 1) - from);
     std::set<std::string> documented, seen;
-    std::istringstream manual(readFile(LOCKSTEP_SOURCE_DIR "/man/lockstepctl.8"));
     std::string section;
-    bool inJson = false;
-    for (std::string line; std::getline(manual, line);) {
-        if (line.starts_with(".Sh ")) {
-            inJson = line == ".Sh JSON OUTPUT";
-        } else if (inJson && line.starts_with(".Ss ")) {
-            section = line.substr(4) + ": ";
-        } else if (inJson && line.starts_with(".It Li ")) {
-            documented.insert(section + line.substr(7, line.find(" Pq ") - 7));
-        }
+    const std::regex entry(R"(\n\.Ss ([^\n]+)|\n\.It Li ([^ \n]+))");
+    for (std::sregex_iterator it(part.begin(), part.end(), entry), end; it != end; ++it) {
+        section = (*it)[1].matched ? (*it)[1].str() + ": " : section;
+        if ((*it)[2].matched) documented.insert(section + (*it)[2].str());
     }
     const std::function<void(const Json&, const std::string&)> collect =
         [&](const Json& value, const std::string& path) {
@@ -497,7 +494,7 @@ TEST_F(CtlTest, UnreadableKeychainFilesAreOneLineErrors) {
 
 // disarm removes the service's credentials from the System keychain: all, or
 // one account's (an empty account would match every account: refused).
-TEST_F(CtlTest, DisarmRemovesTheStoredCredentials) {
+TEST_F(CtlTest, DisarmRemovesTheCredentialsAndUnloadsAnArmedRestart) {
     EXPECT_EQ(ctl({"disarm"}).status, 2);
     EXPECT_FALSE(fs::exists(keychainPath().parent_path()));
     for (const char* account : {"alice", "bob", "erin"}) enrol(account);
@@ -518,11 +515,9 @@ TEST_F(CtlTest, DisarmRemovesTheStoredCredentials) {
     enrol("dave");
     EXPECT_EQ(ctl({"disarm", "--account", "dave"}).out,
               "removed 1 stored credential of service \"Lockstep\" for account \"dave\"\n");
-}
 
-// An armed restart shows in the status and goes with disarm, whether or not a
-// credential was stored; a failed unload is a failure.
-TEST_F(CtlTest, DisarmUnloadsAnArmedRestart) {
+    // An armed restart shows in the status and goes with disarm, whether or
+    // not a credential was stored; a failed unload is a failure.
     struct Step {
         std::optional<bool> armed;
         std::optional<std::string> unsupported;
@@ -696,35 +691,36 @@ TEST_F(CtlTest, TheProgramItself) {
     enrol("alice");
     const fs::path copy = dir_ / "copy/System.keychain";
     writeFile(copy, readFile(keychainPath()));
-    const auto lockstepctl = [](const std::vector<std::string>& arguments) {
-        SpawnResult spawned = spawnProcess({.program = LOCKSTEPCTL_BINARY,
-                                            .arguments = arguments,
-                                            .input = ChildStream::Null,
-                                            .output = ChildStream::Pipe,
-                                            .error = ChildStream::Pipe});
+    // The words of `command` as its arguments.
+    const auto lockstepctl = [](const std::string& command) {
+        std::istringstream words(command);
+        SpawnResult spawned =
+            spawnProcess({.program = LOCKSTEPCTL_BINARY,
+                          .arguments = {std::istream_iterator<std::string>(words), {}},
+                          .input = ChildStream::Null,
+                          .output = ChildStream::Pipe,
+                          .error = ChildStream::Pipe});
         const ProcessOutput output = spawned.process.value().communicate();
         const auto status = spawned.process.value().wait().value();
         return Result{status.exited ? status.code : -1, toString(output.output),
                       toString(output.error)};
     };
-    const Result listed = lockstepctl({"list", "--keychain", copy.string()});
+    const Result listed = lockstepctl("list --keychain " + copy.string());
     EXPECT_EQ(listed.status, 0) << listed.err;
     EXPECT_THAT(listed.out, AllOf(HasSubstr("account:      alice"), Not(HasSubstr(kPassword))));
     EXPECT_EQ(std::distance(fs::directory_iterator(copy.parent_path()), {}), 1);
     for (const char* command : {"", "show", "status --bogus", "status --json --prometheus",
                                 "enrol --user a --password x"}) {
-        std::istringstream words(command);
-        const std::vector<std::string> arguments{std::istream_iterator<std::string>(words), {}};
-        const Result result = lockstepctl(arguments);
+        const Result result = lockstepctl(command);
         EXPECT_EQ(std::tuple(result.status, result.out, std::ranges::count(result.err, '\n')),
                   std::tuple(64, "", 1))
-            << ::testing::PrintToString(arguments);
+            << command;
         EXPECT_THAT(result.err, StartsWith("lockstepctl: "));
     }
-    EXPECT_EQ(lockstepctl({"frobnicate"}).err,
+    EXPECT_EQ(lockstepctl("frobnicate").err,
               "lockstepctl: unknown command 'frobnicate' (see lockstepctl --help)\n");
-    EXPECT_THAT(lockstepctl({"--version"}).out, StartsWith("lockstepctl 1."));
-    EXPECT_THAT(lockstepctl({"show", "--help"}).out, HasSubstr("--account"));
+    EXPECT_THAT(lockstepctl("--version").out, StartsWith("lockstepctl 1."));
+    EXPECT_THAT(lockstepctl("show --help").out, HasSubstr("--account"));
 }
 
 }  // namespace
