@@ -35,12 +35,11 @@ TEST(ShippedFiles, LockstepctlPageListsEveryExitStatus) {
     const std::string page = readFile(kSource / "man/lockstepctl.8");
     const auto section = page.find(".Sh EXIT STATUS");
     const std::string exits = page.substr(section, page.find(".Sh ", section + 1) - section);
-    std::set<int> documented;
+    std::set<int> documented, used;
     const std::regex item(R"(\n\.It ([0-9]+)\n)");
     for (std::sregex_iterator it(exits.begin(), exits.end(), item), end; it != end; ++it)
         documented.insert(std::stoi((*it)[1]));
     using enum ctl::ExitStatus;
-    std::set<int> used;
     for (const auto status :
          {ok, failure, notEnrolled, passwordInvalid, toolMissing, keychainUnreadable,
           systemKeychainDamaged, lastArmingFailed, keychainFilesUnsafe, configProblems, usage})
