@@ -171,9 +171,9 @@ void mkfifo(const fs::path& path) {
 
 // The status line (and JSON problem) of each exit status.
 // clang-format off
-constexpr const char* kVerdicts[] = {"ready to arm", "", "nothing enrolled", "password no longer valid",
-    "restart tool missing", "keychain unreadable", "System keychain damaged", "last arming failed",
-    "keychain files unsafe"};
+constexpr const char* kVerdicts[] = {"ready to arm", "", "nothing enrolled",
+    "password no longer valid", "restart tool missing", "keychain unreadable",
+    "System keychain damaged", "last arming failed", "keychain files unsafe"};
 // clang-format on
 
 // The exposition format as node_exporter's textfile collector reads it:
@@ -475,7 +475,7 @@ TEST_F(CtlTest, DisarmRemovesTheCredentialsAndUnloadsAnArmedRestart) {
     };
     // clang-format off
     const Step steps[] = {{true, {}, 0, 2, 1, "armed\n"}, {false, {}, 0, 2, 0, "not armed\n"},
-        {true, "no encrypted root", EPERM, 1, 1, "armed; the tool cannot arm one here: no encrypted root\n"},
+        {true, "no LUKS root", EPERM, 1, 1, "armed; the tool cannot arm one here: no LUKS root\n"},
         {{}, {}, 0, 2, 0, "cannot be armed on this kernel (no kexec)\n"}};
     // clang-format on
     for (const Step& step : steps) {
