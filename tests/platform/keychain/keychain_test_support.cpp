@@ -12,40 +12,33 @@ KeychainTest::KeychainTest()
 
 SecKeychainRef KeychainTest::systemKeychain() {
     SecKeychainRef keychain;
-    EXPECT_EQ(service_.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &keychain),
-              errSecSuccess);
-    EXPECT_NE(keychain, nullptr);
+    EXPECT_EQ(service_.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &keychain), 0);
     return keychain;
 }
 
 OSStatus addItem(KeychainService& keychains, const SecKeychainRef& keychain,
-                 const std::string& service, const std::optional<std::string>& account,
-                 const std::string& secret, SecKeychainItemRef* item, const SecAccessRef& access) {
+                 const std::string& service, const Account& account, const std::string& secret,
+                 SecKeychainItemRef* item, const SecAccessRef& access) {
     CFDictionary query{
         {std::string(kSecClass), std::string(kSecClassGenericPassword)},
         {std::string(kSecAttrService), service},
         {std::string(kSecValueData), SecretBytes(toBytes(secret))},
         {std::string(kSecReturnRef), true},
     };
-    if (account) {
-        query.emplace(kSecAttrAccount, *account);
-    }
-    if (keychain) {
-        query.emplace(kSecUseKeychain, keychain);
-    }
-    if (access) {
-        query.emplace(kSecAttrAccess, access);
+    for (const auto& [key, value, given] :
+         {std::tuple{kSecAttrAccount, CFValue(account.value_or("")), account.has_value()},
+          {kSecUseKeychain, keychain, keychain != nullptr},
+          {kSecAttrAccess, access, access != nullptr}}) {
+        if (given) {
+            query.emplace(key, value);
+        }
     }
     SecKeychainItemRef result;
-    const OSStatus status = keychains.SecItemAdd(query, &result);
-    if (item != nullptr) {
-        *item = result;
-    }
-    return status;
+    return keychains.SecItemAdd(query, item != nullptr ? item : &result);
 }
 
 Found findItem(KeychainService& keychains, const SecKeychainRef& keychain,
-               const std::string& service, const std::optional<std::string>& account) {
+               const std::string& service, const Account& account) {
     Found found;
     std::uint32_t length = 0;
     SecretBytes data;
@@ -66,30 +59,23 @@ std::vector<std::string> rawSql(const std::filesystem::path& database, const std
     int rc = sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
     const std::unique_ptr<sqlite3, int (*)(sqlite3*)> owner(db, sqlite3_close_v2);
     EXPECT_EQ(rc, SQLITE_OK) << sqlite3_errstr(rc);
-    if (rc != SQLITE_OK) {
-        return rows;
-    }
     sqlite3_busy_timeout(db, 10'000);
-    rc = sqlite3_exec(
-        db, sql.c_str(),
-        [](void* out, int columns, char** values, char** /*names*/) {
-            std::string row;
-            for (int i = 0; i < columns; ++i) {
-                if (i > 0) {
-                    row += '|';
-                }
-                row += values[i] != nullptr ? values[i] : "";
-            }
-            static_cast<std::vector<std::string>*>(out)->push_back(std::move(row));
-            return 0;
-        },
-        &rows, nullptr);
+    rc = rc != SQLITE_OK
+             ? rc
+             : sqlite3_exec(
+                   db, sql.c_str(),
+                   [](void* out, int columns, char** values, char** /*names*/) {
+                       std::string row;
+                       for (int i = 0; i < columns; ++i) {
+                           row += (i > 0 ? "|" : "") +
+                                  std::string(values[i] != nullptr ? values[i] : "");
+                       }
+                       static_cast<std::vector<std::string>*>(out)->push_back(std::move(row));
+                       return 0;
+                   },
+                   &rows, nullptr);
     EXPECT_EQ(rc, SQLITE_OK) << sqlite3_errmsg(db) << " in " << sql;
     return rows;
-}
-
-bool fileHolds(const std::filesystem::path& path, std::string_view needle) {
-    return readFile(path).find(needle) != std::string::npos;
 }
 
 }  // namespace lockstep::testing
