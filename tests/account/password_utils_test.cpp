@@ -70,8 +70,10 @@ TEST_F(PasswordUtilsTest, EveryAccountStateAndVerificationCode) {
         {-7, R::accountDoesNotExist(), "throw error:refused:-7"},
     };
     for (const auto& c : cases) {
-        directory.verifyError =
-            c.code == 0 ? std::nullopt : std::optional(ODError(c.code, "refused"));
+        directory.fail.erase("verify");
+        if (c.code != 0) {
+            directory.fail.emplace("verify", ODError(c.code, "refused"));
+        }
         EXPECT_EQ(check(c.name, c.password), std::pair(c.result, c.message)) << c.code;
     }
 }
@@ -82,20 +84,20 @@ TEST_F(PasswordUtilsTest, MissingAmbiguousOrUnreachableAccount) {
         "(lockstepd.DSQueryableErrors error ";
     EXPECT_EQ(check("mallory"), std::pair(R::accountDoesNotExist(), error + "0.):0"));
     EXPECT_THROW((void)PasswordUtils::getLocalRecord(context, "mallory"), DSQueryableErrors);
-    directory.resultsError = ODError(kODErrorDaemonError, "directory down");
+    directory.fail.insert_or_assign("results", ODError(kODErrorDaemonError, "directory down"));
     EXPECT_EQ(check("alice"),
               std::pair(R::accountDoesNotExist(), "throw error:directory down:10002"s));
     EXPECT_THROW((void)PasswordUtils::getLocalRecord(context, "alice"), ODError);
-    directory.resultsError.reset();
-    directory.nodeError = ODError(kODErrorNodeUnknownName, "no node");
+    directory.fail.erase("results");
+    directory.fail.insert_or_assign("node", ODError(kODErrorNodeUnknownName, "no node"));
     EXPECT_EQ(PasswordUtils::localNode(context), nullptr);
     EXPECT_TRUE(capture.contains(kLogLevelDebug, "localNode ODError creating local node."));
-    directory.nodeError.reset();
+    directory.fail.erase("node");
     directory.verifyThrows = "no memory";
     EXPECT_EQ(check("alice"), std::pair(R::accountDoesNotExist(), "throw error:no memory:-1"s));
     tree.addUser("alice", "other", 601);
     EXPECT_EQ(check("alice"), std::pair(R::accountDoesNotExist(), error + "1.):1"));
-    EXPECT_EQ(directory.verifyCalls, 1);
+    EXPECT_EQ(directory.calls["verify"], 1);
 }
 
 }  // namespace

@@ -75,11 +75,11 @@ TEST_F(DSQueryableTest, RecordLookupsAndPasswordCheck) {
     tree.addUser("alice", "again", 601);
     EXPECT_THROW((void)user("alice"), DSQueryableErrors);
     EXPECT_TRUE(said(LogType::Default, "More than one local user found for name."));
-    directory.groupsQueryError = kDown;
+    directory.fail.insert_or_assign("groups", kDown);
     EXPECT_THROW((void)queryable.getLocalGroupRecord("admin"), ODError);
     EXPECT_TRUE(
         said(LogType::Error, "ODError while trying to check for local user: directory down"));
-    directory.nodeError = kDown;
+    directory.fail.insert_or_assign("node", kDown);
     EXPECT_EQ(queryable.localNode(), nullptr);
     EXPECT_TRUE(said(LogType::Error, "ODError creating local node."));
 }
@@ -95,7 +95,7 @@ TEST_F(DSQueryableTest, NonSystemUsersHaveAUIDAbove500AndNoUnderscore) {
         directory.values[{name, kUID}] = values;
     }
     EXPECT_EQ(names(queryable.getAllNonSystemUsers()), (Names{"alice", "bob", "carol", "plus"}));
-    directory.valueErrors.insert_or_assign({"bob", kUID}, kDown);
+    directory.fail.insert_or_assign("bob " + kUID, kDown);
     EXPECT_THROW((void)queryable.getAllNonSystemUsers(), ODError);
     EXPECT_TRUE(said(LogType::Error, "ODError while finding local users."));
 }
@@ -125,7 +125,7 @@ TEST_F(DSQueryableTest, CheckUIDandHome) {
     EXPECT_EQ(queryable.checkUIDandHome("carol"), UIDAndHome(503U, std::nullopt));
     directory.values[{"carol", home}] = {std::string("/Users/c"), std::string("/x")};
     EXPECT_EQ(queryable.checkUIDandHome("carol"), UIDAndHome(503U, std::string("/Users/c")));
-    directory.valueErrors.insert_or_assign({"carol", home}, kDown);
+    directory.fail.insert_or_assign("carol " + home, kDown);
     EXPECT_EQ(queryable.checkUIDandHome("carol"), UIDAndHome());
     EXPECT_TRUE(capture.contains(kLogLevelError, "checkUIDandHome(name:) Unable to get home."));
 }
@@ -137,12 +137,12 @@ TEST_F(DSQueryableTest, IsAdminAndTheListings) {
     EXPECT_EQ(names(queryable.getAllStandardUsers()), (Names{"bob"}));
     // A failing group lookup keeps every user in both listings.
     const Names everyone{"alice", "bob", "carol"};
-    directory.groupsQueryError = kDown;
+    directory.fail.insert_or_assign("groups", kDown);
     EXPECT_EQ(names(queryable.getAllAdminUsers()), everyone);
     EXPECT_EQ(names(queryable.getAllStandardUsers()), everyone);
     // A failing membership test fails only the administrators listing.
-    directory.groupsQueryError.reset();
-    directory.memberError = kDown;
+    directory.fail.erase("groups");
+    directory.fail.insert_or_assign("member", kDown);
     EXPECT_FALSE(queryable.isAdmin(user("alice")));
     EXPECT_THROW((void)queryable.getAllAdminUsers(), ODError);
     EXPECT_EQ(names(queryable.getAllStandardUsers()), everyone);
@@ -150,21 +150,21 @@ TEST_F(DSQueryableTest, IsAdminAndTheListings) {
 
 TEST_F(DSQueryableTest, MakeAndRemoveAdmin) {
     tree.addUser("dave", "", 504);
-    directory.addMemberError = kReadOnly;  // failing to add the member sets no marker
+    directory.fail.insert_or_assign("add", kReadOnly);  // failing to add the member sets no marker
     EXPECT_FALSE(queryable.makeAdmin(user("bob")));
     EXPECT_TRUE(said(LogType::Error, "Unable to add user to administrators group: read-only"));
-    EXPECT_EQ(directory.setValueCalls, 0);
-    directory.addMemberError.reset();
+    EXPECT_EQ(directory.calls["set"], 0);
+    directory.fail.erase("add");
     ASSERT_TRUE(queryable.makeAdmin(user("dave")));
     EXPECT_EQ(user("dave")->attributes().at(std::string(DSQueryable::kPromotedToAdminAttribute)),
               (std::vector<ODValue>{std::string("1")}));
     EXPECT_EQ(names(queryable.getAllStandardUsers()), (Names{"bob"}));
 
     EXPECT_TRUE(queryable.removeAdmin(user("bob")));  // a standard user has nothing to remove
-    EXPECT_EQ(directory.removeMemberCalls, 0);
-    directory.removeMemberError = kReadOnly;
+    EXPECT_EQ(directory.calls["remove"], 0);
+    directory.fail.insert_or_assign("remove", kReadOnly);
     EXPECT_FALSE(queryable.removeAdmin(user("carol")));
-    directory.removeMemberError.reset();
+    directory.fail.erase("remove");
     ASSERT_TRUE(queryable.removeAdmin(user("carol")));
     ASSERT_TRUE(queryable.removeAdmin(user("dave")));
     EXPECT_FALSE(queryable.isAdmin(user("carol")));
@@ -183,7 +183,7 @@ TEST(DSQueryableNoAdminGroupTest, MakeAdminFailsAndChangesNothing) {
     const Context context{keychain, directory, "/usr/bin/fdesetup", {}, "/"};
     Queryable queryable{context};
     EXPECT_FALSE(queryable.makeAdmin(queryable.getLocalRecord("alice")));
-    EXPECT_EQ(directory.addMemberCalls + directory.setValueCalls, 0);
+    EXPECT_EQ(directory.calls["add"] + directory.calls["set"], 0);
 }
 
 }  // namespace
