@@ -59,13 +59,7 @@ TEST(CommandRunnerTest, CollectsOutputThenErrorWholeCharactersAndCallsCompletion
     EXPECT_TRUE(cliTask(kNoisy, Words{"1048576", "e", "3", "o"}, true) ==
                 "ooo" + std::string(1048576, 'e'));
     EXPECT_EQ(cliTaskNoTerm(kNoisy + " 1048576 e 3 o"), "ooo");
-    // Characters split across writes are kept; ill-formed bytes are replaced.
-    const std::string pattern = "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
-    std::string many;
-    while (many.size() < 120000 * pattern.size()) {
-        many += pattern;
-    }
-    EXPECT_TRUE(cliTask(kNoisy, Words{"20000", pattern, "100000", pattern}, true) == many);
+    // Ill-formed bytes, and characters cut short, are replaced.
     EXPECT_EQ(cliTask(kNoisy, Words{"1", "\xE2\x82", "1", "a\xFFz"}, true),
               "a\xEF\xBF\xBDz\xEF\xBF\xBD");
     Words received;

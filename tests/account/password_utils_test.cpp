@@ -83,11 +83,9 @@ TEST_F(PasswordUtilsTest, MissingAmbiguousOrUnreachableAccount) {
         "throw error:The operation couldn\u2019t be completed. "
         "(lockstepd.DSQueryableErrors error ";
     EXPECT_EQ(check("mallory"), std::pair(R::accountDoesNotExist(), error + "0.):0"));
-    EXPECT_THROW((void)PasswordUtils::getLocalRecord(context, "mallory"), DSQueryableErrors);
     directory.fail.insert_or_assign("results", ODError(kODErrorDaemonError, "directory down"));
     EXPECT_EQ(check("alice"),
               std::pair(R::accountDoesNotExist(), "throw error:directory down:10002"s));
-    EXPECT_THROW((void)PasswordUtils::getLocalRecord(context, "alice"), ODError);
     directory.fail.erase("results");
     directory.fail.insert_or_assign("node", ODError(kODErrorNodeUnknownName, "no node"));
     EXPECT_EQ(PasswordUtils::localNode(context), nullptr);
