@@ -83,27 +83,5 @@ TEST(UserDefaultsTest, BadFilesHoldNoKeysAndStandardFilesAreTheUsersThenTheSyste
     EXPECT_EQ(homeFolderForUserName(std::string("root\0x", 6)), std::nullopt);
 }
 
-// The dictionary walk stops where the visitor says and refuses what is no
-// dictionary; text lists take only lists of texts.
-TEST(PlistTest, DictionaryWalkAndTextLists) {
-    const PlistPtr root(plist_new_dict());
-    plist_t list = plist_new_array();
-    plist_array_append_item(list, plist_new_string("x"));
-    plist_dict_set_item(root.get(), "a", list);
-    plist_dict_set_item(root.get(), "b", plist_new_array());
-    std::string keys;
-    const auto visit = [&](bool go) {
-        return [&keys, go](const char* key, PlistNode) { return (keys += key, go); };
-    };
-    EXPECT_TRUE(forEachDictionaryEntry(root.get(), visit(true)));
-    EXPECT_FALSE(forEachDictionaryEntry(root.get(), visit(false)));
-    EXPECT_FALSE(forEachDictionaryEntry(list, visit(true)));
-    EXPECT_EQ(keys, "aba");
-    EXPECT_EQ(dictionaryOfTextLists(root.get()),
-              (TextLists{{"a", {"x"}}, {"b", std::vector<std::string>{}}}));
-    plist_array_append_item(list, plist_new_uint(1));
-    EXPECT_EQ(dictionaryOfTextLists(root.get()), std::nullopt);
-}
-
 }  // namespace
 }  // namespace lockstep::testing

@@ -50,7 +50,7 @@ class AccessTest : public KeychainTest {
     }
 };
 
-TEST_F(AccessTest, DefaultAccessIsBuiltAndStoredWhenNoneIsGiven) {
+TEST_F(AccessTest, DefaultAccessAndTrustedApplicationsFromPaths) {
     SecAccessRef access;
     SecKeychainItemRef item;
     ASSERT_EQ(add(systemKeychain(), "Other", std::nullopt, "pw", &item), errSecSuccess);
@@ -62,6 +62,12 @@ TEST_F(AccessTest, DefaultAccessIsBuiltAndStoredWhenNoneIsGiven) {
               errSecSuccess);
     ASSERT_EQ(service_.SecAccessCreate("d", std::vector{folder}, &access), errSecSuccess);
     EXPECT_EQ(describe(access->acls), defaultAcls("64", "(" + dir_.path().string() + " )"));
+    // Refused: a missing path, a path below a file, a FIFO (must not block the open).
+    ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+    for (const auto& path : {dir_ / "missing", programPath() / "below", dir_ / "fifo"}) {
+        EXPECT_EQ(service_.SecTrustedApplicationCreateFromPath(path.c_str(), &folder), errSecParam)
+            << path;
+    }
 }
 
 TEST_F(AccessTest, ChangedAccessRoundTripsExactly) {
@@ -94,20 +100,6 @@ TEST_F(AccessTest, ChangedAccessRoundTripsExactly) {
     ASSERT_EQ(service_.SecKeychainItemCopyAccess(item, &reread), errSecSuccess);
     EXPECT_EQ(describe(reread->acls, 4), describe(stored->acls, 4));
     EXPECT_NE(describe(reread->acls, 4), original);
-}
-
-TEST_F(AccessTest, TrustedApplicationsFromPaths) {
-    // A regular file by its SHA-256 (no path: the calling program); a folder by path alone.
-    SecTrustedApplicationRef app;
-    ASSERT_EQ(service_.SecTrustedApplicationCreateFromPath(nullptr, &app), errSecSuccess);
-    EXPECT_EQ(app->path + " " + hexEncode(app->digest),
-              programPath().string() + " " + kProgramDigest);
-    // Refused: a missing path, a path below a file, a FIFO (must not block the open).
-    ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
-    for (const auto& path : {dir_ / "missing", programPath() / "below", dir_ / "fifo"}) {
-        EXPECT_EQ(service_.SecTrustedApplicationCreateFromPath(path.c_str(), &app), errSecParam)
-            << path;
-    }
 }
 
 TEST_F(AccessTest, DamagedStoredAclGivesCleanStatus) {
