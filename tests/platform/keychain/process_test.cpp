@@ -3,12 +3,10 @@
 // in this same test program, started again with its order in the
 // environment (see support/child_mode.h).
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "platform/process.h"
 
-#include <cerrno>
+#include <signal.h>
+
 #include <cstdlib>
 #include <sstream>
 #include <thread>
@@ -16,8 +14,6 @@
 #include "keychain_test_support.h"
 #include "support/child_mode.h"
 #include "support/kill_vfs.h"
-
-extern char** environ;
 
 namespace lockstep::testing {
 namespace {
@@ -85,23 +81,13 @@ int runKeychainChild(const char* order) {
 [[maybe_unused]] ::testing::Environment* const keychainChild =
     addChildMode(kOrder, runKeychainChild);
 
-// Runs this program again as the keychain child with `order`; waits for it
-// and gives its raw wait status.
-int runChild(const std::string& order) {
-    std::string variable = std::string(kOrder) + "=" + order;
-    std::vector<char*> envp{variable.data()};
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        envp.push_back(*entry);
-    }
-    envp.push_back(nullptr);
-    char program[] = "/proc/self/exe";
-    char* argv[] = {program, nullptr};
-    pid_t pid = -1;
-    int status = -1;  // reads as killed by signal 127 when there is no child
-    EXPECT_EQ(posix_spawn(&pid, program, nullptr, nullptr, argv, envp.data()), 0);
-    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return status;
+// Runs this program again as the keychain child with `order`; waits for it.
+ExitStatus runChild(const std::string& order) {
+    const auto self = std::filesystem::read_symlink("/proc/self/exe").string();
+    return spawnProcess({"/usr/bin/env", {std::string(kOrder) + "=" + order, self}})
+        .process.value()
+        .wait()
+        .value();
 }
 
 bool intact(const std::filesystem::path& dir) {
@@ -116,17 +102,16 @@ class ProcessTest : public ::testing::TestWithParam<const char*> {
 
 TEST_F(ProcessTest, TwoProcessesAddingAtOnceBothFinishCleanly) {
     // Both also race to create the keychain and its key; exactly one wins the shared item.
-    int statuses[2];
-    std::thread second([&] { statuses[1] = runChild("race " + dir_.path().string() + " 2"); });
-    statuses[0] = runChild("race " + dir_.path().string() + " 1");
-    second.join();
-    ASSERT_TRUE(WIFEXITED(statuses[0]) && WIFEXITED(statuses[1]));
-    const int codes[] = {WEXITSTATUS(statuses[0]), WEXITSTATUS(statuses[1])};
-    ASSERT_EQ(codes[0] + codes[1], kDuplicate) << codes[0] << " " << codes[1];
+    ExitStatus second;
+    std::thread racing([&] { second = runChild("race " + dir_.path().string() + " 2"); });
+    const ExitStatus first = runChild("race " + dir_.path().string() + " 1");
+    racing.join();
+    ASSERT_TRUE(first.exited && second.exited);
+    ASSERT_EQ(first.code + second.code, kDuplicate) << first.code << " " << second.code;
     EXPECT_TRUE(intact(dir_.path()));
     EXPECT_EQ(rawSql(dir_ / "System.keychain", "SELECT count(*) FROM genp"),
               std::vector<std::string>{"21"});
-    EXPECT_EQ(Keychain(dir_.path()).find("shared").secret, codes[0] == 0 ? "from-1" : "from-2");
+    EXPECT_EQ(Keychain(dir_.path()).find("shared").secret, first.code == 0 ? "from-1" : "from-2");
 }
 
 using KilledChangeTest = ProcessTest;
@@ -159,10 +144,10 @@ TEST_P(KilledChangeTest, LeavesTheOldOrTheNewState) {
     for (int killAt = 1; killAt <= 40 && !finished; ++killAt) {
         const auto run = dir_ / ("run-" + std::to_string(killAt));
         std::filesystem::copy(base, run);
-        const int status =
+        const ExitStatus status =
             runChild(std::string(GetParam()) + " " + run.string() + " " + std::to_string(killAt));
-        finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        ASSERT_TRUE(finished || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)) << status;
+        finished = status.success();
+        ASSERT_TRUE(finished || (status == ExitStatus{false, SIGKILL})) << status.code;
         // Whatever was left on disk holds no clear secret, journal included.
         for (const char* name : {"System.keychain", "System.keychain-journal"}) {
             EXPECT_FALSE(fileHolds(run / name, kNewSecret) || fileHolds(run / name, kOldSecret));
