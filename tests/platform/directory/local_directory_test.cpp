@@ -216,36 +216,32 @@ TEST_F(DirectoryTest, FailedWriteOrHeldLockLeavesTheFilesAsTheyWere) {
 
 TEST_F(DirectoryTest, AttributesThatCanBeSet) {
     const auto alice = user("alice");
-    ASSERT_TRUE(
-        service.setValueForAttribute(alice, ODValue(Bytes{0, 0xff}), "dsAttrTypeNative:b", &error));
+    const auto set = [&](const ODRecordRef& record, const ODValue& value, std::string_view name) {
+        return service.setValueForAttribute(record, value, name, &error) ? 0 : code();
+    };
+    ASSERT_EQ(set(alice, Bytes{0, 0xff}, "dsAttrTypeNative:b"), 0);
     EXPECT_EQ(std::get<Bytes>(user("alice")->attributes().at("dsAttrTypeNative:b").at(0)),
               (Bytes{0, 0xff}));
     EXPECT_EQ(user("bob")->attributes().size(), 1U);  // other records untouched
     // A damaged store reads as empty and is not overwritten.
     const auto path = root.path() / "var/lib/lockstep/directory/users/carol.plist";
     writeFile(path, "<plist><dict><key>x</key><garbage", std::filesystem::perms(0600));
-    EXPECT_FALSE(service.setValueForAttribute(user("carol"), ODValue(std::string("1")),
-                                              "dsAttrTypeNative:x", &error));
+    EXPECT_NE(set(user("carol"), std::string("1"), "dsAttrTypeNative:x"), 0);
     EXPECT_EQ(readFile(path), "<plist><dict><key>x</key><garbage");
     EXPECT_EQ(SideStore::encodeName("a_1-b/../%2E").value_or(""), "a_1-b%2F%2E%2E%2F%252E");
 
-    ASSERT_TRUE(service.setValueForAttribute(alice, ODValue(std::string("Alice P. Liddell")),
-                                             kODAttributeTypeFullName, &error));
-    ASSERT_TRUE(service.setValueForAttribute(alice, ODValue(std::string("/bin/zsh")),
-                                             kODAttributeTypeUserShell, &error));
+    ASSERT_EQ(set(alice, std::string("Alice P. Liddell"), kODAttributeTypeFullName) +
+                  set(alice, std::string("/bin/zsh"), kODAttributeTypeUserShell),
+              0);
     const std::string before = readEtc("passwd");
     EXPECT_NE(before.find("\nalice:x:1001:1001:Alice P. Liddell,Room 1,,:/home/alice:/bin/zsh\n"),
               std::string::npos);
     // Values that would break the line, and fields that cannot be set.
-    const std::tuple<std::string_view, ODValue, std::int64_t> refusals[] = {
-        {kODAttributeTypeUserShell, std::string("/bin/sh:0:0"), kODErrorRecordParameterError},
-        {kODAttributeTypeFullName, std::string("A,B"), kODErrorRecordParameterError},
-        {kODAttributeTypeUniqueID, std::string("0"), kODErrorRecordPermissionError},
-    };
-    for (const auto& [attribute, value, expected] : refusals) {
-        EXPECT_FALSE(service.setValueForAttribute(alice, value, attribute, &error));
-        EXPECT_EQ(code(), expected) << attribute;
-    }
+    EXPECT_EQ(set(alice, std::string("/bin/sh:0:0"), kODAttributeTypeUserShell) +
+                  set(alice, std::string("A,B"), kODAttributeTypeFullName),
+              2 * kODErrorRecordParameterError);
+    EXPECT_EQ(set(alice, std::string("0"), kODAttributeTypeUniqueID),
+              kODErrorRecordPermissionError);
     EXPECT_EQ(readEtc("passwd"), before);
 }
 
