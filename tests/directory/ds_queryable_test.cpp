@@ -44,9 +44,7 @@ class DSQueryableTest : public ::testing::Test {
     }
     [[nodiscard]] static Names names(const std::vector<ODRecordRef>& records) {
         Names result;
-        for (const ODRecordRef& record : records) {
-            result.push_back(record->recordName());
-        }
+        std::ranges::transform(records, std::back_inserter(result), &ODRecord::recordName);
         return result;
     }
     [[nodiscard]] ODRecordRef user(std::string_view name) const {

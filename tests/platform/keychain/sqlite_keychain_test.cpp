@@ -112,6 +112,13 @@ class KeychainTest : public ::testing::Test {
     }
     [[nodiscard]] std::filesystem::path systemPath() const { return dir_ / "sys/System.keychain"; }
     [[nodiscard]] std::filesystem::path programPath() const { return dir_ / "bin/program"; }
+    [[nodiscard]] std::filesystem::path keyPath() const { return systemPath().string() + ".key"; }
+    // Opens the system keychain through a fresh service, as the next run would.
+    [[nodiscard]] OSStatus reopen() {
+        SecKeychainRef keychain;
+        return SqliteKeychainService(options()).SecKeychainCopyDomainDefault(
+            kSecPreferencesDomainSystem, &keychain);
+    }
     // The system keychain (a handle; the file is made by the first store).
     [[nodiscard]] SecKeychainRef systemKeychain() {
         SecKeychainRef keychain;
@@ -147,8 +154,9 @@ std::string accountOf(SqliteKeychainService& service, const SecKeychainItemRef& 
 
 TEST_F(ItemsTest, FindsByExactAccountOrTheOldestItemOfTheService) {
     const auto keychain = systemKeychain();
+    SecKeychainItemRef none;
     ASSERT_EQ(add(keychain, "Lockstep", "bob", "b") + add(keychain, "Lockstep", "alice", "a") +
-                  add(keychain, "Lockstep", std::nullopt, "c"),
+                  add(keychain, "Lockstep", std::nullopt, "c", &none),
               errSecSuccess);
     EXPECT_EQ(add(keychain, "Lockstep", "alice", "second"), errSecDuplicateItem);
     EXPECT_EQ(add(keychain, "Lockstep", std::nullopt, "again"), errSecDuplicateItem);
@@ -171,15 +179,11 @@ TEST_F(ItemsTest, FindsByExactAccountOrTheOldestItemOfTheService) {
     EXPECT_EQ(find(keychain, "Lockstep").secret, "a");
     EXPECT_EQ(service_.SecKeychainItemDelete(oldest.item), errSecInvalidItemRef);
     EXPECT_EQ(find(keychain, "Lockstep", "bob").secret, "b2");
-}
-
-TEST_F(ItemsTest, AttributesOfAnItem) {
-    SecKeychainItemRef item;
-    ASSERT_EQ(add(systemKeychain(), "Lockstep", std::nullopt, "none", &item), errSecSuccess);
-    EXPECT_EQ(accountOf(service_, item), "<none>");  // the attribute without data
+    // An item without account has the attribute without data; no item has a label.
+    EXPECT_EQ(accountOf(service_, none), "<none>");
     SecKeychainAttributeInfo info{{0x6c61626c /* 'labl' */}, {0}};
     SecKeychainAttributeList attributes;
-    EXPECT_EQ(service_.SecKeychainItemCopyAttributesAndData(item, &info, nullptr, &attributes,
+    EXPECT_EQ(service_.SecKeychainItemCopyAttributesAndData(none, &info, nullptr, &attributes,
                                                             nullptr, nullptr),
               errSecNoSuchAttr);
 }
@@ -239,16 +243,7 @@ TEST_F(ItemsTest, LookupsCreateNothingAndTheFirstStoreCreatesPrivately) {
               errSecParam);
 }
 
-class StorageTest : public KeychainTest {
-  protected:
-    [[nodiscard]] std::filesystem::path keyPath() const { return systemPath().string() + ".key"; }
-    // Opens the system keychain through a fresh service, as the next run would.
-    [[nodiscard]] OSStatus reopen() {
-        SecKeychainRef keychain;
-        return SqliteKeychainService(options()).SecKeychainCopyDomainDefault(
-            kSecPreferencesDomainSystem, &keychain);
-    }
-};
+using StorageTest = KeychainTest;
 
 TEST_F(StorageTest, SecretsAreSealedToTheirRowAndWipedOnDelete) {
     const auto keychain = systemKeychain();
