@@ -105,6 +105,7 @@ TEST_F(DSQueryableTest, CheckUIDandHome) {
         EXPECT_EQ(queryable.checkUIDandHome("alice"), UIDAndHome(uid, std::string("/Users/alice")))
             << text;
     }
+    EXPECT_TRUE(capture.lines().empty()) << capture.dump();
     directory.values.clear();
     tree.addUser("alice", "", 777);  // two records: the first is used
     EXPECT_EQ(queryable.checkUIDandHome("alice").first, 501U);
