@@ -318,8 +318,9 @@ TEST_F(StorageTest, ForeignOrDamagedDatabasesAreRefusedUntouched) {
     std::filesystem::remove(systemPath());
     ASSERT_EQ(add(systemKeychain(), "Lockstep", "alice", "pw"), errSecSuccess);
     const std::string intact = readFile(systemPath());
-    for (const std::string& damaged : {intact.substr(0, intact.size() - 4096), intact.substr(0, 50),
-                                       std::string("not a keychain\n")}) {
+    for (const std::string& damaged :
+         {intact.substr(0, intact.size() - 4096), intact.substr(0, intact.size() - 100),
+          intact.substr(0, 50), std::string("not a keychain\n")}) {
         writeFile(systemPath(), damaged, std::filesystem::perms(0600));
         EXPECT_EQ(reopen(), errSecInvalidKeychain) << damaged.size();
         EXPECT_EQ(readFile(systemPath()), damaged) << damaged.size();
