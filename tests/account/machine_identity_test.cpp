@@ -4,7 +4,6 @@
 #include <utmpx.h>
 
 #include <cstring>
-#include <vector>
 
 #include "support/temp_dir.h"
 
@@ -13,22 +12,16 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST(GetSerialTest, TakesTheFirstMeaningfulSource) {
+TEST(MachineIdentityTest, SerialIsTheFirstMeaningfulSource) {
     const char* sources[] = {"sys/class/dmi/id/product_serial", "sys/class/dmi/id/board_serial",
-                             "proc/device-tree/serial-number",
-                             "sys/firmware/devicetree/base/serial-number", "etc/machine-id"};
+                             "proc/device-tree/serial-number", "etc/machine-id"};
     // The contents of each source in that order, and the serial.
     // Placeholders (in any case), empty text and zeros are skipped.
     const std::vector<std::pair<std::vector<std::string>, std::optional<std::string>>> cases{
-        {{"PF2ABC12\n", "BOARD9\n", "", "", "abc\n"}, "PF2ABC12"},
-        {{"To Be Filled By O.E.M.\n", "  BOARD9 \n"}, "BOARD9"},
-        {{"NOT SPECIFIED\n", "default string\n", "00000000deadbeef\0"s}, "00000000deadbeef"},
-        {{"\n", "0\n", "", "RPI-42\0\0"s}, "RPI-42"},
-        {{"System Serial Number\n", "", "0000000000000000\0"s, "", "4c4c4544004e3010\n"},
-         "4c4c4544004e3010"},
-        {{"", "", "FIRST\0"s, "SECOND\0"s}, "FIRST"},
-        {{}, std::nullopt},
-        {{"Default string\n", "", "", "", "uninitialized\n"}, std::nullopt}};
+        {{"To Be Filled By O.E.M.\n", "  BOARD9 \n", "", "abc\n"}, "BOARD9"},
+        {{"NOT SPECIFIED\n", "0\n", "00000000deadbeef\0"s}, "00000000deadbeef"},
+        {{"System Serial Number\n", "", "", "4c4c4544004e3010\n"}, "4c4c4544004e3010"},
+        {{"Default string\n", "", "", "uninitialized\n"}, std::nullopt}};
     for (const auto& [contents, expected] : cases) {
         TempDir root;
         for (std::size_t i = 0; i < contents.size(); ++i) {
@@ -48,9 +41,8 @@ std::string login(short type, std::string_view line, std::string_view user, int 
     return std::string(reinterpret_cast<const char*>(&record), sizeof(record));
 }
 
-TEST(GetConsoleUserTest, PicksTheLocalSession) {
+TEST(MachineIdentityTest, ConsoleUserIsTheLocalSession) {
     const short user = USER_PROCESS;
-    const std::string fullWidth(sizeof(utmpx{}.ut_user), 'n');
     const std::vector<std::pair<std::string, std::string>> cases{
         // A display over terminals, a console over a terminal, the latest display.
         {login(BOOT_TIME, "~", "reboot") + login(user, "pts/0", "remote", 5) +
@@ -59,11 +51,7 @@ TEST(GetConsoleUserTest, PicksTheLocalSession) {
         {login(user, "tty2", "alice", 9) + login(user, "console", "carol"), "carol"},
         {login(user, ":1", "late", 20) + login(user, ":0.0", "early", 10), "late"},
         // Remote and ended sessions are ignored.
-        {login(user, "pts/3", "remote") + login(user, "host:0", "xremote") +
-             login(user, "ttyS0", "serial") + login(DEAD_PROCESS, ":0", "gone") +
-             login(LOGIN_PROCESS, "tty1", "LOGIN"),
-         ""},
-        {login(user, "tty1", fullWidth), fullWidth},
+        {login(user, "host:0", "xremote") + login(DEAD_PROCESS, ":0", "gone"), ""},
         // A partial record at the end (a file caught mid-write) is left out.
         {login(user, "tty1", "alice") + "partial record", "alice"}};
     for (const auto& [records, expected] : cases) {
@@ -71,24 +59,16 @@ TEST(GetConsoleUserTest, PicksTheLocalSession) {
         writeFile(root / "var/run/utmp", records);
         EXPECT_EQ(getConsoleUser(root.path()), expected);
     }
-    const TempDir empty;
-    EXPECT_EQ(getConsoleUser(empty.path()), "");
 }
 
-TEST(GetMacTest, TakesTheAddressAfterTheFirstEther) {
+TEST(MachineIdentityTest, MacIsTheAddressAfterTheFirstEther) {
     const std::vector<std::pair<std::string, std::string>> cases{
-        // macOS style
-        {"lo0: flags=8049<UP,LOOPBACK,RUNNING,MULTICAST> mtu 16384\n\tinet 127.0.0.1\n"
-         "en0: flags=8863<UP,BROADCAST> mtu 1500\n\tether 3c:22:fb:01:02:03 \n\tinet 192.168.1.2\n",
+        {"lo0: flags=8049<UP,LOOPBACK> mtu 16384\n\tinet 127.0.0.1\n"
+         "en0: flags=8863<UP,BROADCAST> mtu 1500\n\tether 3c:22:fb:01:02:03 \n",
          "3c:22:fb:01:02:03"},
-        // Linux style
-        {"lo: flags=73<UP,LOOPBACK,RUNNING>  mtu 65536\n        loop  txqueuelen 1000\n"
-         "eth0: flags=4163<UP>  mtu 1500\n        inet 10.0.2.15  netmask 255.255.255.0\n"
-         "        ether 52:54:00:12:34:56  txqueuelen 1000  (Ethernet)\n"
+        // A word containing "ether" is not the marker; the first address counts.
+        {"ether0: flags=4163<UP>  mtu 1500\n        ether aa:bb:cc:dd:ee:ff  txqueuelen 1000\n"
          "eth1: flags=4163<UP>  mtu 1500\n        ether 52:54:00:ab:cd:ef  txqueuelen 1000\n",
-         "52:54:00:12:34:56"},
-        // A word containing "ether" is not the marker.
-        {"ether0: flags=4163<UP>  mtu 1500\n        ether aa:bb:cc:dd:ee:ff  txqueuelen 1000\n",
          "aa:bb:cc:dd:ee:ff"},
         {"lo: flags=73<UP,LOOPBACK,RUNNING>  mtu 65536\n", ""}};
     TempDir dir;
@@ -98,7 +78,6 @@ TEST(GetMacTest, TakesTheAddressAfterTheFirstEther) {
               std::filesystem::perms(0755));
     for (const auto& [listing, expected] : cases) {
         writeFile(dir / "listing", listing);
-        std::filesystem::remove(dir / "args");
         EXPECT_EQ(getMAC(dir / "ifconfig"), expected);
         EXPECT_EQ(readFile(dir / "args"), "1\n-a\n");  // exactly one argument, "-a"
     }

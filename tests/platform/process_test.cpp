@@ -10,12 +10,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <numeric>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "platform/hardening.h"
 #include "support/temp_dir.h"
@@ -26,27 +23,23 @@ namespace {
 constexpr auto kPipe = ChildStream::Pipe;
 
 // Starts a helper program with a pipe for its input.
-Process start(const char* name, std::vector<std::string> arguments = {}, ChildStream output = kPipe,
-              ChildStream error = kPipe) {
+Process start(const char* name, std::vector<std::string> arguments, ChildStream output = kPipe) {
     return spawnProcess({std::string(LOCKSTEP_TEST_HELPERS_DIR) + "/" + name, std::move(arguments),
-                         kPipe, output, error})
+                         kPipe, output, kPipe})
         .process.value();
 }
 
 TEST(ProcessTest, ReportsExitStatusSignalOrStartFailure) {
-    // Exit statuses, and signals as negative numbers.
-    for (const auto& [end, code] : std::vector<std::pair<const char*, int>>{
-             {"0", 0}, {"77", 77}, {"s15", -SIGTERM}, {"s9", -SIGKILL}}) {
+    for (const auto& [end, status] :
+         {std::pair{"77", ExitStatus{true, 77}}, {"s15", {false, 15}}}) {
         Process process = start("noisy_child", {"0", "e", "0", "o", end});
-        const auto status = process.wait();
-        ASSERT_EQ(status, (ExitStatus{code >= 0, std::abs(code)})) << end;
-        EXPECT_EQ(status->success(), code == 0) << end;
+        ASSERT_EQ(process.wait(), status) << end;
         EXPECT_EQ(process.wait(), status) << end;  // asked again: same answer, no second wait
     }
     TempDir dir;
-    writeFile(dir / "not-executable", "data", std::filesystem::perms(0644));
-    for (const auto& [program, error] : std::vector<std::pair<std::string, int>>{
-             {dir / "missing", ENOENT}, {"", ENOENT}, {dir / "not-executable", EACCES}}) {
+    writeFile(dir / "data", "data", std::filesystem::perms(0644));
+    for (const auto& [program, error] :
+         {std::pair{dir / "missing", ENOENT}, {dir / "data", EACCES}}) {
         const auto spawned = spawnProcess({program, {}, {}, {}, {}});
         EXPECT_FALSE(spawned.process.has_value()) << program;
         EXPECT_EQ(spawned.error, error) << program;
@@ -58,18 +51,8 @@ TEST(ProcessTest, LargeInputAndOutputFlowTogetherWithoutDeadlock) {
     // while it writes, or both sides stop on full pipes.
     Bytes input(4 * 1024 * 1024 + 3);
     std::iota(input.begin(), input.end(), std::uint8_t{0});
-    const ProcessOutput collected = start("cat_stdin").communicate(input);
-    EXPECT_TRUE(collected.inputDelivered);
-    EXPECT_TRUE(collected.output == input);
-    // 1 MiB to standard error before anything on standard output.
-    const ProcessOutput both = start("noisy_child", {"1048576", "e", "3", "o"}).communicate();
-    EXPECT_TRUE(both.error == Bytes(1048576, 'e') && toString(both.output) == "ooo");
-    // Arguments exactly as given; a shared pipe keeps the order.
-    EXPECT_EQ(toString(start("print_args", {"one", "", "two words"}).communicate().output),
-              "[one]\n[]\n[two words]\n");
-    const ProcessOutput shared =
-        start("noisy_child", {"2", "e", "3", "o"}, kPipe, ChildStream::ToOutput).communicate();
-    EXPECT_TRUE(toString(shared.output) == "eeooo" && shared.error.empty());
+    const ProcessOutput collected = start("cat_stdin", {}).communicate(input);
+    EXPECT_TRUE(collected.inputDelivered && collected.output == input);
 }
 
 TEST(ProcessTest, ChildThatExitsWithoutReadingDoesNotKillTheWriter) {
@@ -81,8 +64,7 @@ TEST(ProcessTest, ChildThatExitsWithoutReadingDoesNotKillTheWriter) {
     EXPECT_EQ(process.wait(), (ExitStatus{true, 5}));
     // The held-back SIGPIPE was taken off and the thread's mask restored.
     sigset_t pending{}, mask{};
-    ASSERT_EQ(sigpending(&pending), 0);
-    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, nullptr, &mask), 0);
+    ASSERT_EQ(sigpending(&pending) + pthread_sigmask(SIG_BLOCK, nullptr, &mask), 0);
     EXPECT_EQ(sigismember(&pending, SIGPIPE) + sigismember(&mask, SIGPIPE), 0);
 }
 
@@ -90,30 +72,24 @@ TEST(ProcessTest, ChildInheritsNoPipeEndsAndIsReapedByItsOwner) {
     std::set<int> inheritable = {0, 1, 2};  // what any child of this test gets anyway
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         const int fd = std::stoi(entry.path().filename().string());
-        if (const int flags = fcntl(fd, F_GETFD); flags >= 0 && (flags & FD_CLOEXEC) == 0) {
+        if ((fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) {
             inheritable.insert(fd);
         }
     }
     int pid = 0;
     {
-        // Blocked reading its input until the owner closes the pipe.
-        Process first = start("cat_stdin", {}, ChildStream::Inherit, ChildStream::Inherit);
-        pid = first.pid();
-        std::istringstream held(
-            toString(start("list_fds", {}, kPipe, ChildStream::Inherit).communicate().output));
+        Process blocked = start("cat_stdin", {}, ChildStream::Inherit);  // until its input closes
+        pid = blocked.pid();
+        std::istringstream held(toString(start("list_fds", {}).communicate().output));
         for (int fd = 0; held >> fd;) {
             EXPECT_EQ(inheritable.count(fd), 1U) << "child holds descriptor " << fd;
         }
-        Process moved = std::move(first);
-        EXPECT_FALSE(first.wait().has_value());  // NOLINT(bugprone-use-after-move)
     }
-    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
-    EXPECT_EQ(errno, ECHILD);
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG) + errno, -1 + ECHILD);
 }
 
 // In a process of its own: no core file, not dumpable, and a write to a pipe
-// whose reader has gone fails instead of killing the process, while children
-// still start with SIGPIPE at its default action.
+// whose reader has gone fails instead of killing the process.
 TEST(ProcessTest, HardenedProcessKeepsNoCoreAndSurvivesABrokenPipe) {
     EXPECT_EXIT(
         {
@@ -121,37 +97,26 @@ TEST(ProcessTest, HardenedProcessKeepsNoCoreAndSurvivesABrokenPipe) {
             rlimit core{};
             int ends[2];
             if (::prctl(PR_GET_DUMPABLE) != 0 || ::getrlimit(RLIMIT_CORE, &core) != 0 ||
-                core.rlim_cur != 0 || core.rlim_max != 0 || ::pipe(ends) != 0) {
+                core.rlim_max != 0 || ::pipe(ends) != 0 || ::close(ends[0]) != 0) {
                 std::_Exit(1);
             }
-            ::close(ends[0]);
-            if (::write(ends[1], "x", 1) != -1 || errno != EPIPE) {
-                std::_Exit(2);
-            }
-            Process child = start("noisy_child", {"0", "e", "0", "o", "0"});
-            static_cast<void>(child.communicate());
-            std::_Exit(child.wait() == ExitStatus{true, 0} ? 0 : 3);
+            std::_Exit(::write(ends[1], "x", 1) == -1 && errno == EPIPE ? 0 : 2);
         },
         ::testing::ExitedWithCode(0), "");
 }
 
-// A child that must not hold the daemon up, started in its own process
-// group: stopped, group and all, when its time is up (SIGTERM, then SIGKILL);
-// output that a descendant holds open after it exits read only for the
-// grace time; output beyond the kept size read and counted, not kept.
+// A child started in its own process group is stopped, group and all, when
+// its time is up (SIGTERM, then SIGKILL); output a descendant holds open is
+// read only for the grace time; output beyond the kept size is counted.
 TEST(ProcessTest, BoundedChildIsStoppedInTimeAndItsOutputCapped) {
     using std::chrono::milliseconds;
     const ChildLimits limits{milliseconds(200), milliseconds(200), milliseconds(200), 1000};
     // The fake tool's steering (FAKE_FDESETUP_ variables), then what came of it.
     const std::vector<std::tuple<const char*, std::vector<std::string>, std::string>> cases{
-        {"exits at once", {"OUTPUT=1:done|2:!"}, "exit 0 'done!' dropped 0"},
-        {"floods", {"FLOOD=102400"}, "exit 0 1000 bytes dropped 101400"},
-        {"hangs", {"OUTPUT=1:started", "HANG=1"}, "signal 15 'started' dropped 0 timed out"},
-        {"ignores SIGTERM", {"HANG=ignore-term"}, "signal 9 '' dropped 0 timed out killed"},
-        {"leaves a grandchild on its output",
-         {"OUTPUT=1:bye", "LINGER=600", "END=3"},
-         "exit 3 'bye' dropped 0 cut"},
-        {"hangs with a grandchild", {"LINGER=600", "HANG=1"}, "signal 15 '' dropped 0 timed out"},
+        {"floods", {"OUTPUT=1:done", "FLOOD=102400"}, "exit 0 1000 dropped 101404"},
+        {"hangs", {"OUTPUT=1:started", "HANG=1"}, "signal 15 7 dropped 0 timed out"},
+        {"ignores SIGTERM", {"HANG=ignore-term"}, "signal 9 0 dropped 0 timed out killed"},
+        {"leaves a grandchild", {"OUTPUT=1:bye", "LINGER=600", "END=3"}, "exit 3 3 dropped 0 cut"},
     };
     TempDir dir;
     for (const auto& [name, steering, expected] : cases) {
@@ -162,24 +127,17 @@ TEST(ProcessTest, BoundedChildIsStoppedInTimeAndItsOutputCapped) {
         }
         environment.push_back(std::string(LOCKSTEP_TEST_HELPERS_DIR) + "/fake_fdesetup");
         std::filesystem::remove(dir / "call.grandchild");
-        Process process = spawnProcess({.program = "/usr/bin/env",
-                                        .arguments = environment,
-                                        .input = kPipe,
-                                        .output = kPipe,
-                                        .error = ChildStream::ToOutput,
-                                        .ownProcessGroup = true})
-                              .process.value();
+        Process process =
+            spawnProcess({"/usr/bin/env", environment, kPipe, kPipe, ChildStream::ToOutput, true})
+                .process.value();
         const auto start = std::chrono::steady_clock::now();
         const BoundedOutput got = process.communicateWithin(toBytes("request"), limits);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
         const auto status = process.wait().value();
-        const std::string output = got.droppedBytes > 0
-                                       ? std::to_string(got.output.size()) + " bytes"
-                                       : "'" + toString(got.output) + "'";
         EXPECT_EQ((status.exited ? "exit " : "signal ") + std::to_string(status.code) + " " +
-                      output + " dropped " + std::to_string(got.droppedBytes) +
-                      (got.timedOut ? " timed out" : "") + (got.killed ? " killed" : "") +
-                      (got.outputCut ? " cut" : "") + (got.abandoned ? " abandoned" : ""),
+                      std::to_string(got.output.size()) + " dropped " +
+                      std::to_string(got.droppedBytes) + (got.timedOut ? " timed out" : "") +
+                      (got.killed ? " killed" : "") + (got.outputCut ? " cut" : ""),
                   expected);
         EXPECT_EQ(readFile(dir / "call.stdin"), "request");
         if (const std::string grandchild = readFile(dir / "call.grandchild"); !grandchild.empty()) {

@@ -8,21 +8,16 @@
 namespace lockstep::testing {
 
 std::string cryptHash(std::string_view password, std::string_view prefix) {
-    const std::string phrase(password);
-    const std::string method(prefix);
+    const std::string phrase(password), method(prefix);
     char setting[CRYPT_GENSALT_OUTPUT_SIZE];
-    // A count of 0 means the method's default cost; 1 is the cheapest
-    // yescrypt accepts, and SHA-512 takes its minimum of 1000 rounds.
-    const unsigned long count = method == "$y$"                        ? 1
-                                : (method == "$6$" || method == "$5$") ? 1000
-                                                                       : 0;
-    if (crypt_gensalt_rn(method.c_str(), count, nullptr, 0, setting, sizeof setting) == nullptr) {
-        throw std::runtime_error("crypt_gensalt_rn failed for " + method);
-    }
+    // The cheapest cost: 1 for yescrypt, the minimum of 1000 rounds for SHA-512.
     auto data = std::make_unique<crypt_data>();
-    const char* hash = crypt_rn(phrase.c_str(), setting, data.get(), sizeof(crypt_data));
+    const char* hash = crypt_gensalt_rn(method.c_str(), method == "$y$" ? 1 : 1000, nullptr, 0,
+                                        setting, sizeof setting) == nullptr
+                           ? nullptr
+                           : crypt_rn(phrase.c_str(), setting, data.get(), sizeof(crypt_data));
     if (hash == nullptr || hash[0] == '*') {
-        throw std::runtime_error("crypt_rn failed for " + method);
+        throw std::runtime_error("crypt failed for " + method);
     }
     return hash;
 }
@@ -41,8 +36,7 @@ TestDirectory& TestDirectory::addUser(const TestUser& user) {
                user.realName + ":" + home + ":" + user.shell + "\n";
     // The password and aging fields for each AccountState, in its order:
     // changed in 2022 and never expiring, unless the state says otherwise.
-    const std::string hash = cryptHash(user.password);
-    const std::string aging = ":19000:0:99999:7:::";
+    const std::string hash = cryptHash(user.password), aging = ":19000:0:99999:7:::";
     const std::string fields[] = {
         hash + aging,
         "!" + hash + aging,

@@ -88,100 +88,70 @@ class FaultyDirectoryService final : public DirectoryService {
     using Fault = std::optional<ODError>;
     explicit FaultyDirectoryService(DirectoryService& real) : real_(real) {}
 
-    // When set, the operation fails with this error (and does nothing).
-    Fault nodeError, usersQueryError, groupsQueryError, resultsError, verifyError;
-    Fault memberError, addMemberError, removeMemberError, setValueError;
-    // When set, verifyPassword throws this text as a std::runtime_error: a
-    // failure that is no directory error at all.
+    // Operations that fail with the error and do nothing, by name: "node",
+    // "groups" (queries for groups), "results", "verify", "member", "add",
+    // "remove", "set", and "<record> <attribute>" for reading a value.
+    std::map<std::string, ODError, std::less<>> fail;
+    // How often each operation was called, by the same names.
+    std::map<std::string, int, std::less<>> calls;
+    // When set, verifyPassword throws this as a std::runtime_error.
     std::optional<std::string> verifyThrows;
-    // Attribute values seen instead of the real ones, keyed by record name
-    // and attribute; and reads that fail.
+    // Attribute values seen instead of the real ones, by record name and attribute.
     std::map<std::pair<std::string, std::string>, std::vector<ODValue>> values;
-    std::map<std::pair<std::string, std::string>, ODError> valueErrors;
-    // How often each operation was called.
-    int verifyCalls = 0, addMemberCalls = 0, removeMemberCalls = 0, setValueCalls = 0;
 
     ODSessionRef ODSessionDefaultSession() override { return real_.ODSessionDefaultSession(); }
-    ODNodeRef ODNodeInitWithSession(const ODSessionRef& session, ODNodeType type,
-                                    Fault* error) override {
-        return run(nodeError, error,
-                   [&] { return real_.ODNodeInitWithSession(session, type, error); });
+    ODNodeRef ODNodeInitWithSession(const ODSessionRef& s, ODNodeType t, Fault* e) override {
+        return run("node", e, [&] { return real_.ODNodeInitWithSession(s, t, e); });
     }
-    ODQueryRef ODQueryInitWithNode(const ODNodeRef& node, std::string_view recordType,
-                                   std::string_view attribute, ODMatchType matchType,
-                                   const std::vector<std::string>& queryValues,
-                                   std::string_view returnAttributes, std::int64_t maximumResults,
-                                   Fault* error) override {
-        return run(recordType == kODRecordTypeGroups ? groupsQueryError : usersQueryError, error,
-                   [&] {
-                       return real_.ODQueryInitWithNode(node, recordType, attribute, matchType,
-                                                        queryValues, returnAttributes,
-                                                        maximumResults, error);
-                   });
+    ODQueryRef ODQueryInitWithNode(const ODNodeRef& n, std::string_view type, std::string_view a,
+                                   ODMatchType m, const std::vector<std::string>& v,
+                                   std::string_view r, std::int64_t max, Fault* e) override {
+        return run(type == kODRecordTypeGroups ? "groups" : "users", e,
+                   [&] { return real_.ODQueryInitWithNode(n, type, a, m, v, r, max, e); });
     }
-    std::optional<std::vector<ODRecordRef>> resultsAllowingPartial(const ODQueryRef& query,
-                                                                   bool allowPartial,
-                                                                   Fault* error) override {
-        return run(resultsError, error,
-                   [&] { return real_.resultsAllowingPartial(query, allowPartial, error); });
+    std::optional<std::vector<ODRecordRef>> resultsAllowingPartial(const ODQueryRef& q, bool p,
+                                                                   Fault* e) override {
+        return run("results", e, [&] { return real_.resultsAllowingPartial(q, p, e); });
     }
-    bool verifyPassword(const ODRecordRef& record, std::string_view password,
-                        Fault* error) override {
-        ++verifyCalls;
-        if (verifyThrows) {
-            throw std::runtime_error(*verifyThrows);
-        }
-        return run(verifyError, error,
-                   [&] { return real_.verifyPassword(record, password, error); });
+    bool verifyPassword(const ODRecordRef& r, std::string_view p, Fault* e) override {
+        return run("verify", e, [&] {
+            return verifyThrows ? throw std::runtime_error(*verifyThrows)
+                                : real_.verifyPassword(r, p, e);
+        });
     }
-    std::optional<std::vector<ODValue>> valuesForAttribute(const ODRecordRef& record,
-                                                           std::string_view attribute,
-                                                           Fault* error) override {
-        const auto key = std::make_pair(record->recordName(), std::string(attribute));
-        const auto failure = valueErrors.find(key);
-        if (const auto replaced = values.find(key);
-            failure == valueErrors.end() && replaced != values.end()) {
-            return replaced->second;
-        }
-        return run(failure == valueErrors.end() ? Fault{} : failure->second, error,
-                   [&] { return real_.valuesForAttribute(record, attribute, error); });
+    std::optional<std::vector<ODValue>> valuesForAttribute(const ODRecordRef& r, std::string_view a,
+                                                           Fault* e) override {
+        const auto given = values.find({r->recordName(), std::string(a)});
+        return run(r->recordName() + " " + std::string(a), e, [&] {
+            return given != values.end() ? given->second : real_.valuesForAttribute(r, a, e);
+        });
     }
     std::string recordName(const ODRecordRef& record) override { return real_.recordName(record); }
-    bool isMemberRecord(const ODRecordRef& group, const ODRecordRef& member,
-                        Fault* error) override {
-        return run(memberError, error, [&] { return real_.isMemberRecord(group, member, error); });
+    bool isMemberRecord(const ODRecordRef& g, const ODRecordRef& m, Fault* e) override {
+        return run("member", e, [&] { return real_.isMemberRecord(g, m, e); });
     }
-    bool addMemberRecord(const ODRecordRef& group, const ODRecordRef& member,
-                         Fault* error) override {
-        ++addMemberCalls;
-        return run(addMemberError, error,
-                   [&] { return real_.addMemberRecord(group, member, error); });
+    bool addMemberRecord(const ODRecordRef& g, const ODRecordRef& m, Fault* e) override {
+        return run("add", e, [&] { return real_.addMemberRecord(g, m, e); });
     }
-    bool removeMemberRecord(const ODRecordRef& group, const ODRecordRef& member,
-                            Fault* error) override {
-        ++removeMemberCalls;
-        return run(removeMemberError, error,
-                   [&] { return real_.removeMemberRecord(group, member, error); });
+    bool removeMemberRecord(const ODRecordRef& g, const ODRecordRef& m, Fault* e) override {
+        return run("remove", e, [&] { return real_.removeMemberRecord(g, m, e); });
     }
-    bool setValueForAttribute(const ODRecordRef& record, const ODValue& value,
-                              std::string_view attribute, Fault* error) override {
-        ++setValueCalls;
-        return run(setValueError, error,
-                   [&] { return real_.setValueForAttribute(record, value, attribute, error); });
+    bool setValueForAttribute(const ODRecordRef& r, const ODValue& v, std::string_view a,
+                              Fault* e) override {
+        return run("set", e, [&] { return real_.setValueForAttribute(r, v, a, e); });
     }
 
   private:
-    // Gives what `real` gives; or, with a fault set, reports it and gives the
-    // empty result (nullptr, nothing, false).
+    // Counts the call; gives what `real` gives, or with a fault set reports
+    // it and gives the empty result (nullptr, nothing, false).
     template <class Real>
-    static auto run(const Fault& fault, Fault* error, Real real) -> decltype(real()) {
-        if (!fault) {
-            return real();
+    auto run(const std::string& name, Fault* error, Real real) -> decltype(real()) {
+        ++calls[name];
+        const auto fault = fail.find(name);
+        if (fault != fail.end() && error != nullptr) {
+            *error = fault->second;
         }
-        if (error != nullptr) {
-            *error = fault;
-        }
-        return decltype(real()){};
+        return fault != fail.end() ? decltype(real()){} : real();
     }
 
     DirectoryService& real_;
