@@ -1,59 +1,115 @@
-// Runs the real lockstepd binary in a sandboxed mount namespace: its own
-// account files, System keychain folder, log folder and stand-in restart tool.
+// The real lockstepd in a sandboxed mount namespace: its own account files,
+// keychain folder, log folder and stand-in restart tool.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <numeric>
 #include <regex>
 
 #include "daemon/run_record.h"
-#include "fault_fixtures.h"
+#include "support/daemon_sandbox.h"
+#include "support/temp_dir.h"
 
 namespace lockstep::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using EndToEnd = SandboxTest;
 using Args = std::vector<std::string>;
+using Env = std::map<std::string, std::string>;
+
+constexpr char kUser[] = "alice";
+constexpr char kPassword[] = "correct horse";
+const std::string kEnrolling = "alice ********\n";
+const std::string kArmed = "Successfully authenticated with FileVault\n";
+const std::string kNotArmed = "Failed to authenticate with FileVault\n";
+const std::string kEnrolled = kEnrolling + kArmed;
+
+// The request that hands the tool this user and password, as recorded.
+std::string request(const std::string& user, const std::string& password) {
+    return " <plist>\n   <dict>\n         <key>Username</key>\n         <string>" + user +
+           "</string>\n         <key>Password</key>\n         <string>" + password +
+           "</string>\n   </dict>\n</plist>\n";
+}
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class EndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (const auto reason = DaemonSandbox::unavailableReason()) {
+            GTEST_SKIP() << "sandbox unavailable: " << *reason;
+        }
+        sandbox_.emplace();
+        addUser(kUser, kPassword, 501);
+        sandbox_->installFdesetup();
+    }
+    DaemonSandbox& sb() { return *sandbox_; }
+    void addUser(const std::string& user, const std::string& password, std::uint32_t uid,
+                 AccountState state = AccountState::active) {
+        sandbox_->accounts().addUser(user, password, uid, state);
+        sandbox_->accounts().write();
+    }
+    DaemonSandbox::Result enrol(const std::string& user, const std::string& password,
+                                const Env& environment = {}) {
+        return sb().run({"--set-user", "--user", user, "--password", password}, environment);
+    }
+    // The Lockstep items of a keychain, oldest first.
+    [[nodiscard]] std::vector<KeychainContents::Item> stored(const fs::path& file) {
+        auto items = fs::exists(file) ? readKeychain(file).items : decltype(stored(file)){};
+        std::erase_if(items, [](const auto& item) { return item.service != "Lockstep"; });
+        return items;
+    }
+    [[nodiscard]] auto stored() { return stored(sb().systemKeychain()); }
+    std::optional<std::string> toolInput() { return sb().fdesetupRecord("stdin"); }
+
+  private:
+    std::optional<DaemonSandbox> sandbox_;
+};
 
 TEST_F(EndToEnd, EnrolmentStoresTheCredentialAndPlainRunsArmTheRestart) {
-    const auto empty = sandbox().run({});
+    // A fresh machine: no credential, no keychain made, only the run's record.
+    const fs::path folder = sb().systemKeychain().parent_path();
+    const auto empty = sb().run({});
     EXPECT_EQ(std::tuple(empty.exitCode, empty.out), std::tuple(0, ""));
-    EXPECT_FALSE(sandbox().fdesetupInput());
+    EXPECT_TRUE(has(empty.err, "Lockstep not found in keychain")) << empty.err;
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1);
+    EXPECT_TRUE(fs::exists(folder / "last-run") && !toolInput());
+    EXPECT_FALSE(fs::exists(sb().path() / "root/.local"));
 
     // Markup and a carriage return reach the tool escaped, and a plain run hands the stored
     // credential over the same way.
     const std::string password = "a<b&c>d\"'\r";
     addUser("dave", password, 505);
     EXPECT_EQ(enrol("dave", password).out, "dave ********\n" + kArmed);
-    fs::remove(sandbox().path() / "fdesetup-record.stdin");
-    const auto plain = sandbox().run({});
+    fs::remove(sb().path() / "fdesetup-record.stdin");
+    const auto plain = sb().run({});
     EXPECT_EQ(std::tuple(plain.exitCode, plain.out), std::tuple(0, kArmed));
-    EXPECT_EQ(sandbox().fdesetupRecord("args"),
+    EXPECT_EQ(sb().fdesetupRecord("args"),
               std::string("authrestart\0-delayminutes\0-1\0-inputplist\0", 41));
-    EXPECT_EQ(sandbox().fdesetupInput(), request("dave", "a&lt;b&amp;c&gt;d&quot;&apos;&#13;"));
+    EXPECT_EQ(toolInput(), request("dave", "a&lt;b&amp;c&gt;d&quot;&apos;&#13;"));
     // A password beginning with "-" is taken when joined with "=". Items of
     // other accounts stay.
-    addUser("carol", "-starts-with-dash", 504);
-    EXPECT_EQ(sandbox().run({"-s", "-u", "carol", "-p", "-starts-with-dash"}).exitCode, 64);
-    EXPECT_EQ(sandbox().run({"-s", "-u", "carol", "--password=-starts-with-dash"}).out,
-              "carol ********\n" + kArmed);
+    addUser("carol", "-dash", 504);
+    EXPECT_EQ(sb().run({"-s", "-u", "carol", "-p", "-dash"}).exitCode, 64);
+    EXPECT_EQ(sb().run({"-s", "-u", "carol", "--password=-dash"}).out, "carol ********\n" + kArmed);
     std::vector<std::pair<std::optional<std::string>, std::string>> credentials;
     for (const auto& item : stored()) {
         credentials.emplace_back(item.account, item.password);
     }
-    EXPECT_EQ(credentials,
-              (decltype(credentials){{"dave", password}, {"carol", "-starts-with-dash"}}));
+    EXPECT_EQ(credentials, (decltype(credentials){{"dave", password}, {"carol", "-dash"}}));
 
-    // The run's record beside the keychain, as lockstepctl status reads it;
-    // the tool refusing the next request makes the last arming a failure.
+    // The run's record, as lockstepctl status reads it; the tool refusing the
+    // next request makes the last arming a failure.
     std::string why;
-    const auto run = readRunRecord(sandbox().systemKeychain().parent_path() / "last-run", &why);
+    const auto run = readRunRecord(folder / "last-run", &why);
     ASSERT_TRUE(run) << why;
     EXPECT_TRUE(run->enrolment && run->armed);
     EXPECT_EQ(run->keychain->path, "/var/lib/lockstep/System.keychain");
-    const auto status = sandbox().runScript(
+    const auto status = sb().runScript(
         "\"$LOCKSTEPD\" >/dev/null 2>&1; \"$LOCKSTEPCTL\" status || echo \"exit $?\"",
         {{"FAKE_FDESETUP_END", "2"}, {"FAKE_FDESETUP_OUTPUT", "2:request refused"}});
     EXPECT_TRUE(std::regex_search(
@@ -61,86 +117,107 @@ TEST_F(EndToEnd, EnrolmentStoresTheCredentialAndPlainRunsArmTheRestart) {
                                "status 2 after \\d+ ms: \"request refused\"\nexit 7\n")))
         << status.out << status.err;
 
-    // A missing tool: the run fails and says why.
-    sandbox().setPreferences("<key>showDebug</key><true/>");
-    sandbox().removeFdesetup();
-    const auto missing = sandbox().run({});
+    sb().setPreferences("<key>showDebug</key><true/>");
+    fs::remove(sb().fdesetupFile());
+    const auto missing = sb().run({});
     EXPECT_EQ(std::tuple(missing.exitCode, missing.out), std::tuple(0, kNotArmed));
-    EXPECT_NE(missing.err.find("Failed to run command: "), std::string::npos);
+    EXPECT_TRUE(has(missing.err, "Failed to run command: ")) << missing.err;
 }
 
-TEST_F(EndToEnd, RefusedEnrolmentsPrintTheirLineAndStoreNothing) {
+// A refused enrolment prints its line, keeps the stored credential and arms
+// nothing; so does one into a keychain folder without room.
+TEST_F(EndToEnd, RefusedEnrolmentsKeepTheStoredCredential) {
+    ASSERT_EQ(enrol(kUser, kPassword).out, kEnrolled);
+    const auto before = stored();
     addUser("locked", "pw", 502, AccountState::locked);
     addUser("gone", "pw", 503, AccountState::disabled);
-    for (const auto& [user, password, line] : {std::tuple{"alice", "wrong", "incorrect password"},
-                                               std::tuple{"nobody", "pw", "account Does Not Exist"},
-                                               std::tuple{"locked", "pw", "account locked"},
-                                               std::tuple{"gone", "pw", "account locked"}}) {
-        const auto result = enrol(user, password);
+    sb().setPassword(kUser, "new pw");
+    const std::string script = R"(k=/var/lib/lockstep
+        if [ -n "$FULL" ]; then
+            cp -p "$SANDBOX"/var-lib/lockstep/System.keychain* "$k/"
+            dd if=/dev/zero of="$k/filler" bs=4096 2>/dev/null || true
+        fi
+        "$LOCKSTEPD" --set-user --user "$U" --password "$P"
+        rm -rf "$SANDBOX/after" && mkdir "$SANDBOX/after" && cp -p "$k"/System.keychain* "$SANDBOX/after/")";
+    for (const auto& [user, password, full, line] :
+         {std::tuple{"alice", "wrong", false, "incorrect password\n"},
+          {"nobody", "pw", false, "account Does Not Exist\n"},
+          {"locked", "pw", false, "account locked\n"},
+          {"gone", "pw", false, "account locked\n"},
+          {"alice", "new pw", true, "password set failed\n"}}) {
+        SCOPED_TRACE(user);
+        fs::remove(sb().path() / "fdesetup-record.stdin");
+        sb().setKeychainTmpfs(full ? std::optional<std::string>("256k") : std::nullopt);
+        const auto result =
+            sb().runScript(script, {{"U", user}, {"P", password}, {"FULL", full ? "1" : ""}});
         EXPECT_EQ(std::tuple(result.exitCode, result.out),
-                  std::tuple(0, std::string(user) + " ********\n" + line + "\n"));
-        EXPECT_TRUE(stored().empty()) << user;
-        EXPECT_FALSE(sandbox().fdesetupInput()) << user;
+                  std::tuple(0, std::string(user) + " ********\n" + line))
+            << result.err;
+        EXPECT_EQ(stored(sb().path() / "after/System.keychain"), before);
+        EXPECT_EQ(readKeychain(sb().path() / "after/System.keychain").integrity, "ok");
+        EXPECT_FALSE(toolInput());
     }
 }
 
 // With showDebug the log file holds every line, timestamped; the password in
-// clear is nowhere but in the request on the tool's standard input.
-TEST_F(EndToEnd, LogFileHoldsTimestampedLinesAndNeverThePassword) {
-    sandbox().setPreferences("<key>showDebug</key><string>YES</string>");
-    const auto enrolled = enrol(kUser, kPassword);
-    ASSERT_EQ(enrolled.out, kEnrolled);
-    EXPECT_NE(enrolled.err.find("setting new password success"), std::string::npos);
-    ASSERT_NE(sandbox().fdesetupInput().value_or("").find(kPassword), std::string::npos);
-    const auto logFile = sandbox().logFolder() / "generic.log";
+// clear is nowhere but in the request on the tool's standard input. The
+// process keeps no core file, and output to a pipe whose reader has gone
+// does not stop it.
+TEST_F(EndToEnd, LogFileCoreDumpsAndClosedStreamsKeepThePasswordIn) {
+    sb().setPreferences("<key>showDebug</key><string>YES</string>");
+    const auto result =
+        sb().runScript(R"({ sleep 1; "$LOCKSTEPD" -s -u alice -p ')" + std::string(kPassword) +
+                           R"('; echo $? >"$SANDBOX/status"; } 2>&1 | true)",
+                       {{"FAKE_FDESETUP_PARENT", "1"}});
+    EXPECT_EQ(std::tuple(result.exitCode, readFile(sb().path() / "status")), std::tuple(0, "0\n"));
+    EXPECT_EQ(toolInput(), request(kUser, kPassword));
+    EXPECT_TRUE(std::regex_search(sb().fdesetupRecord("parent-limits").value_or(""),
+                                  std::regex(R"(Max core file size +0 +0 )")));
+    const fs::path logFolder = sb().path() / "tmp/lockstep", logFile = logFolder / "generic.log";
     const std::string log = readFile(logFile);
     EXPECT_TRUE(std::regex_search(
         log, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d([+-]\d\d:\d\d|Z) lockstepd\(\d+\):  +)"
                         R"(password_daemon\.cpp:\d+ run\(\) Successfully authenticated)")))
         << log;
-    EXPECT_NE(log.find("setting new password success"), std::string::npos);
-    EXPECT_EQ(fs::status(sandbox().logFolder()).permissions(), fs::perms(0770));
-
+    EXPECT_TRUE(has(log, "setting new password success"));
+    EXPECT_EQ(fs::status(logFolder).permissions(), fs::perms(0770));
     std::vector<std::pair<std::string, std::string>> places = {
-        {"output", enrolled.out + enrolled.err},
-        {"keychain", readFile(sandbox().systemKeychain())},
-        {"journal", readFile(sandbox().systemKeychain().string() + "-journal")},
-        {"tool arguments", sandbox().fdesetupRecord("args").value()},
-        {"tool environment", sandbox().fdesetupRecord("env").value()},
+        {"output", result.out + result.err},
+        {"keychain", readFile(sb().systemKeychain())},
+        {"journal", readFile(sb().systemKeychain().string() + "-journal")},
+        {"tool arguments", sb().fdesetupRecord("args").value()},
+        {"tool environment", sb().fdesetupRecord("env").value()},
     };
-    for (const auto& entry : fs::directory_iterator(sandbox().logFolder())) {
+    for (const auto& entry : fs::directory_iterator(logFolder)) {
         places.emplace_back(entry.path().string(), readFile(entry.path()));
     }
     for (const auto& [what, text] : places) {
-        EXPECT_EQ(text.find(kPassword), std::string::npos) << what;
+        EXPECT_FALSE(has(text, kPassword)) << what;
     }
-
     // Without showDebug only errors and information reach the file.
-    sandbox().setPreferences("");
+    sb().setPreferences("");
     fs::remove(logFile);
-    ASSERT_EQ(sandbox().run({}).out, kArmed);
-    EXPECT_EQ(readFile(logFile).find("run()"), std::string::npos);
+    ASSERT_EQ(sb().run({}).out, kArmed);
+    EXPECT_FALSE(has(readFile(logFile), "run()"));
 }
 
 TEST_F(EndToEnd, UsageErrorsExit64WithoutShowingThePassword) {
     const std::string password = kPassword;
-    for (const Args& arguments : {Args{"--bogus"}, Args{"-s", "-u", kUser, "-p" + password},
-                                  Args{"-s", "-u", kUser, "--pasword", password},
-                                  Args{"-s", "-u", kUser, "-p", password + "\x01"},
+    for (const Args& arguments : {Args{"-s", "-u", kUser, "-p" + password},
                                   Args{"--password=\xff" + password}, Args{"--", "-p", password}}) {
-        const auto result = sandbox().run(arguments);
+        const auto result = sb().run(arguments);
         EXPECT_EQ(std::tuple(result.exitCode, result.out), std::tuple(64, "")) << result.err;
         EXPECT_EQ(result.err.rfind("Error: ", 0), 0U) << result.err;
-        EXPECT_NE(result.err.find("\nUsage: lockstepd [--set-user]"), std::string::npos);
-        EXPECT_EQ(result.err.find(kPassword), std::string::npos) << result.err;
+        EXPECT_TRUE(has(result.err, "\nUsage: lockstepd [--set-user]"));
+        EXPECT_FALSE(has(result.err, kPassword)) << result.err;
     }
-    const auto help = sandbox().run({"-s", "-u", kUser, "-p", kPassword, "-h"});
+    const auto help = sb().run({"-s", "-u", kUser, "-p", kPassword, "-h"});
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.out.find("user password to put into keychain"), std::string::npos);
+    EXPECT_TRUE(has(help.out, "user password to put into keychain"));
     // An incomplete enrolment takes the plain path.
     for (const Args& arguments :
          {Args{"--set-user", "--user", kUser}, Args{"--user", kUser, "--password", kPassword}}) {
-        const auto result = sandbox().run(arguments);
+        const auto result = sb().run(arguments);
         EXPECT_EQ(std::tuple(result.exitCode, result.out), std::tuple(0, ""));
     }
     EXPECT_TRUE(stored().empty());
@@ -149,39 +226,142 @@ TEST_F(EndToEnd, UsageErrorsExit64WithoutShowingThePassword) {
 // lockstepctl enrol reads the password from standard input: it shows in no
 // process's command line while the run goes on.
 TEST_F(EndToEnd, EnrolFromStandardInputKeepsThePasswordOutOfEveryCommandLine) {
-    // A password of this test alone: other tests running at the same time put
-    // theirs on command lines on purpose.
+    // Other tests running at the same time put theirs on command lines.
     const std::string password = "stdin only " + std::to_string(::getpid());
-    sandbox().setPassword(kUser, password);
-    writeFile(sandbox().path() / "password", password + "\n");
-    const auto result = sandbox().runScript(R"(
+    sb().setPassword(kUser, password);
+    writeFile(sb().path() / "password", password + "\n");
+    const auto result = sb().runScript(R"(
         (while [ ! -e "$SANDBOX/done" ]; do cat /proc/[0-9]*/cmdline 2>/dev/null || true; done \
             > "$SANDBOX/cmdlines") &
-        "$LOCKSTEPCTL" enrol --user alice --password-stdin < "$SANDBOX/password" > "$SANDBOX/out"
+        "$LOCKSTEPCTL" enrol --user alice --password-stdin < "$SANDBOX/password"
         touch "$SANDBOX/done"
         wait)");
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(readFile(sandbox().path() / "out"), kEnrolled);
-    EXPECT_EQ(sandbox().fdesetupInput(), request(kUser, password));
-    const std::string seen = readFile(sandbox().path() / "cmdlines");
-    EXPECT_NE(seen.find("enrol"), std::string::npos) << "the watcher saw nothing";
-    EXPECT_EQ(seen.find(password), std::string::npos);
+    EXPECT_EQ(std::tuple(result.exitCode, result.out), std::tuple(0, kEnrolled)) << result.err;
+    EXPECT_EQ(toolInput(), request(kUser, password));
+    const std::string seen = readFile(sb().path() / "cmdlines");
+    EXPECT_TRUE(has(seen, "enrol")) << "the watcher saw nothing";
+    EXPECT_FALSE(has(seen, password));
 }
 
-// The process keeps no core file and drops what it cannot write: standard
-// output and error that lead to a pipe whose reader has gone do not end it.
-TEST_F(EndToEnd, CoreDumpsAreOffAndClosedStreamsDoNotStopTheRun) {
-    sandbox().setPreferences("<key>showDebug</key><true/>");
-    const auto result =
-        sandbox().runScript(R"({ sleep 1; "$LOCKSTEPD" -s -u alice -p ")" + std::string(kPassword) +
-                                R"("; echo $? > "$SANDBOX/status"; } 2>&1 | true)",
-                            {{"FAKE_FDESETUP_PARENT", "1"}});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(readFile(sandbox().path() / "status"), "0\n");
-    EXPECT_EQ(sandbox().fdesetupInput(), request(kUser, kPassword));
-    const std::string limits = sandbox().fdesetupRecord("parent-limits").value_or("");
-    EXPECT_TRUE(std::regex_search(limits, std::regex(R"(Max core file size +0 +0 )"))) << limits;
+// Two enrolments at once into one keychain leave one whole item.
+TEST_F(EndToEnd, ConcurrentEnrolmentsLeaveOneItem) {
+    const auto result = sb().runScript(
+        R"(for i in 1 2; do "$LOCKSTEPD" -s -u alice -p "$P" >"$SANDBOX/out.$i" & done
+        wait; cat "$SANDBOX"/out.*)",
+        {{"P", kPassword}});
+    const KeychainContents keychain = readKeychain(sb().systemKeychain());
+    EXPECT_EQ(
+        std::tuple(result.out, keychain.integrity, keychain.items.size(), stored().at(0).password),
+        std::tuple(kEnrolled + kEnrolled, "ok", 1U, kPassword));
 }
+
+// Another user made /tmp/lockstep writable by all and put a link to a file
+// of theirs at its generic.log: nothing is written through it, and the run's
+// lines go to a fresh /tmp/tessel-XXXXXX folder, made by and for root.
+TEST_F(EndToEnd, ALogFolderOfAnotherUserIsNotWrittenThrough) {
+    const fs::path folder = sb().path() / "tmp/lockstep", log = folder / "generic.log";
+    const fs::path target = sb().path() / "outside/precious";
+    writeFile(target, "precious\n", fs::perms(0644));
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms(0777));
+    fs::create_symlink(target, log);
+    for (const fs::path& path : {target, folder, log}) {
+        ASSERT_EQ(::lchown(path.c_str(), 65534, 65534), 0) << path;
+    }
+    sb().setPreferences("<key>showDebug</key><true/>");
+    EXPECT_EQ(enrol(kUser, kPassword).out, kEnrolled);
+    EXPECT_EQ(std::tuple(fs::read_symlink(log), readFile(target), fs::status(target).permissions()),
+              std::tuple(target, "precious\n", fs::perms(0644)));
+    std::vector<fs::path> fresh;
+    for (const auto& entry : fs::directory_iterator(sb().path() / "tmp")) {
+        if (entry.path().filename().string().starts_with("tessel-")) {
+            fresh.push_back(entry.path());
+        }
+    }
+    ASSERT_EQ(fresh.size(), 1U);
+    EXPECT_TRUE(has(readFile(fresh[0] / "generic.log"), "run() Successfully authenticated"));
+    struct stat info {};
+    ASSERT_EQ(::lstat(fresh[0].c_str(), &info), 0);
+    EXPECT_EQ(std::pair(info.st_uid, info.st_mode & 0777U), std::pair(0U, 0700U));
+}
+
+// The daemon survives the tool, logs what came of it and prints the result.
+// The request is made many times what a pipe holds by a long account name.
+TEST_F(EndToEnd, TheDaemonSurvivesAMisbehavingOrUnsafeTool) {
+    const std::string user(20000, '&');
+    addUser(user, kPassword, 502);
+    sb().setPreferences("<key>showDebug</key><true/>");
+    const struct {
+        Env steering;
+        fs::perms toolMode;
+        const char* logged;  // a line the daemon logs about the tool
+    } cases[] = {
+        // Only the first 64 KiB of output are kept; the rest is read and counted.
+        {{{"FAKE_FDESETUP_FLOOD", "8388608"}},
+         fs::perms(0755),
+         "Dropped 8323072 bytes of output of /usr/bin/fdesetup beyond the first 65536"},
+        // What the tool left holding its output is not waited for, and ends.
+        {{{"FAKE_FDESETUP_OUTPUT", "1:armed"}, {"FAKE_FDESETUP_LINGER", "600"}},
+         fs::perms(0755),
+         "The output of /usr/bin/fdesetup was still held open 2 seconds after it exited"},
+        {{},
+         fs::perms(0777),
+         "Refusing to run /usr/bin/fdesetup: it is writable by group or others (mode 0777)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.logged);
+        fs::remove(sb().path() / "fdesetup-record.stdin");
+        fs::permissions(sb().fdesetupFile(), c.toolMode);
+        const auto result = enrol(user, kPassword, c.steering);
+        const bool armed = c.toolMode == fs::perms(0755);
+        EXPECT_EQ(std::tuple(result.exitCode, result.out, toolInput().has_value()),
+                  std::tuple(0, user + " ********\n" + (armed ? kArmed : kNotArmed), armed));
+        EXPECT_TRUE(has(result.err, c.logged)) << result.err.substr(0, 4096);
+    }
+    const auto grandchild = sb().fdesetupRecord("grandchild");
+    ASSERT_TRUE(grandchild);
+    EXPECT_TRUE(processHasEnded(std::stoi(*grandchild))) << "grandchild " << *grandchild;
+}
+
+// A System keychain that enrolment cannot use: the credential goes to root's
+// own keychain, and the run at boot, with /root read only as the service unit
+// leaves it, still reads it from there.
+struct Damage {
+    const char* name;
+    void (*apply)(const fs::path& keychain, const fs::path& key);
+};
+
+class FallbackKeychain : public EndToEnd, public ::testing::WithParamInterface<Damage> {};
+
+TEST_P(FallbackKeychain, IsReadAtBootUnderAReadOnlyHome) {
+    const fs::path system = sb().systemKeychain();
+    ASSERT_EQ(enrol(kUser, kPassword).out, kEnrolled);
+    GetParam().apply(system, system.string() + ".key");
+    sb().setPassword(kUser, "new password");
+    ASSERT_EQ(enrol(kUser, "new password").out, kEnrolled);
+    ASSERT_TRUE(fs::exists(sb().path() / "root/.local/share/lockstep/login.keychain"));
+    sb().setReadOnlyHome(true);
+    const auto boot = sb().run({});
+    EXPECT_EQ(std::tuple(boot.exitCode, boot.out, toolInput()),
+              std::tuple(0, kArmed, request(kUser, "new password")))
+        << boot.err;
+    EXPECT_TRUE(has(boot.err, "System keychain not available"));
+    EXPECT_EQ(sb().runScript("touch /root/probe 2>/dev/null || echo refused").out, "refused\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Damages, FallbackKeychain,
+    ::testing::Values(Damage{"KeyReadableByOthers",
+                             [](auto&, auto& key) { fs::permissions(key, fs::perms(0644)); }},
+                      Damage{"KeyOfAnotherMachine",
+                             [](auto&, auto& key) {
+                                 writeFile(key, std::string(32, 'k'), fs::perms(0600));
+                             }},
+                      Damage{"TruncatedDatabase",
+                             [](auto& keychain, auto&) {
+                                 fs::resize_file(keychain, fs::file_size(keychain) / 2);
+                             }}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace lockstep::testing

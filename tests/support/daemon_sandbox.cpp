@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -93,8 +92,7 @@ DaemonSandbox::~DaemonSandbox() {
     fs::remove_all(path_, ignored);
 }
 
-std::string DaemonSandbox::shadowWithPassword(const std::string& user,
-                                              const std::string& password) const {
+void DaemonSandbox::setPassword(const std::string& user, const std::string& password) {
     std::string shadow = "\n" + readFile(path_ / "etc/shadow");
     const std::size_t at = shadow.find("\n" + user + ":");
     if (at == std::string::npos) {
@@ -102,11 +100,7 @@ std::string DaemonSandbox::shadowWithPassword(const std::string& user,
     }
     shadow.replace(at + 1, shadow.find('\n', at + 1) - at - 1,
                    user + ":" + cryptHash(password) + ":19000:0:99999:7:::");
-    return shadow.substr(1);
-}
-
-void DaemonSandbox::setPassword(const std::string& user, const std::string& password) {
-    writeFile(path_ / "etc/shadow", shadowWithPassword(user, password), fs::perms(0640));
+    writeFile(path_ / "etc/shadow", shadow.substr(1), fs::perms(0640));
 }
 
 void DaemonSandbox::setPreferences(const std::string& dictionaryBody) {
@@ -142,9 +136,9 @@ DaemonSandbox::Result DaemonSandbox::run(const std::vector<std::string>& argumen
 DaemonSandbox::Result DaemonSandbox::runScript(
     const std::string& script, const std::map<std::string, std::string>& environment) {
     auto withPaths = environment;
-    withPaths.emplace("LOCKSTEPD", LOCKSTEPD_BINARY);
-    withPaths.emplace("LOCKSTEPCTL", LOCKSTEPCTL_BINARY);
-    withPaths.emplace("SANDBOX", path_.string());
+    withPaths.insert({{"LOCKSTEPD", LOCKSTEPD_BINARY},
+                      {"LOCKSTEPCTL", LOCKSTEPCTL_BINARY},
+                      {"SANDBOX", path_.string()}});
     return runInNamespace({"/bin/bash", "-euo", "pipefail", "-c", script}, withPaths);
 }
 
@@ -166,13 +160,6 @@ DaemonSandbox::Result DaemonSandbox::runInNamespace(
     return runProgram(LOCKSTEP_SOURCE_DIR "/scripts/sandbox-run", std::move(full));
 }
 
-std::vector<KeychainContents::Item> KeychainContents::itemsOf(std::string_view account) const {
-    std::vector<Item> found;
-    std::ranges::copy_if(items, std::back_inserter(found),
-                         [account](const Item& item) { return item.account == account; });
-    return found;
-}
-
 KeychainContents readKeychain(const fs::path& file) {
     KeychainContents contents;
     SqliteKeychainService service({.systemKeychainPath = file,
@@ -190,9 +177,7 @@ KeychainContents readKeychain(const fs::path& file) {
     for (const KeychainItemInfo& info : infos) {
         KeychainContents::Item& item = contents.items.emplace_back();
         item.service = text(info.service);
-        if (info.account) {
-            item.account = text(*info.account);
-        }
+        item.account = info.account ? std::optional(text(*info.account)) : std::nullopt;
         const std::string account = item.account.value_or("");
         SecretBytes secret;
         SecKeychainItemRef ref;
@@ -206,18 +191,16 @@ KeychainContents readKeychain(const fs::path& file) {
         if (!ref || service.SecKeychainItemCopyAccess(ref, &access) != errSecSuccess) {
             continue;
         }
-        // The access list, each entry written out in full.
         for (const SecACLRef& acl : access->acls) {
             for (const std::string& authorization : acl->authorizations) {
                 item.acl += authorization + ",";
             }
-            item.acl += "|";
+            item.acl += acl->applications ? "|" : "any|";
             for (const SecTrustedApplicationRef& app :
                  acl->applications.value_or(std::vector<SecTrustedApplicationRef>{})) {
                 item.acl += app->path + "#" + text(app->digest) + ",";
             }
-            item.acl += (acl->applications ? "|" : "any|") + acl->description + "|" +
-                        std::to_string(acl->promptSelector) + "\n";
+            item.acl += "|" + acl->description + "|" + std::to_string(acl->promptSelector) + "\n";
         }
     }
     return contents;
