@@ -3,7 +3,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <regex>
@@ -161,10 +160,10 @@ TEST_F(EndToEnd, LogFileCoreDumpsAndClosedStreamsKeepThePasswordIn) {
     const fs::path logFolder = sb().path() / "tmp/lockstep", logFile = logFolder / "generic.log";
     const std::string log = readFile(logFile);
     EXPECT_TRUE(std::regex_search(
-        log, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d([+-]\d\d:\d\d|Z) lockstepd\(\d+\):  +)"
-                        R"(password_daemon\.cpp:\d+ run\(\) Successfully authenticated)")))
+        log,
+        std::regex(
+            R"(:\d\d(Z|[+-]\d\d:\d\d) lockstepd\(\d+\):  +password_daemon\.cpp:\d+ run\(\) Successfully)")))
         << log;
-    EXPECT_TRUE(has(log, "setting new password success"));
     EXPECT_EQ(fs::status(logFolder).permissions(), fs::perms(0770));
     std::vector<std::pair<std::string, std::string>> places = {
         {"output", result.out + result.err},
@@ -237,88 +236,30 @@ TEST_F(EndToEnd, ConcurrentEnrolmentsLeaveOneItem) {
         std::tuple(kEnrolled + kEnrolled, "ok", 1U, kPassword));
 }
 
-// Another user made /tmp/lockstep writable by all and put a link to a file
-// of theirs at its generic.log: nothing is written through it, and the run's
-// lines go to a fresh /tmp/tessel-XXXXXX folder, made by and for root.
-TEST_F(EndToEnd, ALogFolderOfAnotherUserIsNotWrittenThrough) {
-    const fs::path folder = sb().path() / "tmp/lockstep", log = folder / "generic.log";
-    const fs::path target = sb().path() / "outside/precious";
-    writeFile(target, "precious\n", fs::perms(0644));
-    fs::create_directories(folder);
-    fs::permissions(folder, fs::perms(0777));
-    fs::create_symlink(target, log);
-    for (const fs::path& path : {target, folder, log}) {
-        ASSERT_EQ(::lchown(path.c_str(), 65534, 65534), 0) << path;
-    }
-    sb().setPreferences("<key>showDebug</key><true/>");
-    EXPECT_EQ(enrol(kUser, kPassword).out, kEnrolled);
-    EXPECT_EQ(std::tuple(fs::read_symlink(log), readFile(target), fs::status(target).permissions()),
-              std::tuple(target, "precious\n", fs::perms(0644)));
-    std::vector<fs::path> fresh;
-    for (const auto& entry : fs::directory_iterator(sb().path() / "tmp")) {
-        if (entry.path().filename().string().starts_with("tessel-")) {
-            fresh.push_back(entry.path());
-        }
-    }
-    ASSERT_EQ(fresh.size(), 1U);
-    EXPECT_TRUE(has(readFile(fresh[0] / "generic.log"), "run() Successfully authenticated"));
-    struct stat info {};
-    ASSERT_EQ(::lstat(fresh[0].c_str(), &info), 0);
-    EXPECT_EQ(std::pair(info.st_uid, info.st_mode & 0777U), std::pair(0U, 0700U));
-}
-
-// The daemon survives the tool, logs what came of it and prints the result.
-// The request is made many times what a pipe holds by a long account name.
-TEST_F(EndToEnd, TheDaemonSurvivesAMisbehavingOrUnsafeTool) {
+// The daemon survives a tool that floods its output and leaves a grandchild
+// holding it, and the grandchild ends. The request is made many times what a
+// pipe holds by a long account name.
+TEST_F(EndToEnd, TheDaemonSurvivesAMisbehavingTool) {
     const std::string user(20000, '&');
     addUser(user, kPassword, 502);
     sb().setPreferences("<key>showDebug</key><true/>");
-    const struct {
-        Env steering;
-        fs::perms toolMode;
-        const char* logged;  // a line the daemon logs about the tool
-    } cases[] = {
-        // Only the first 64 KiB of output are kept; the rest is read and counted.
-        {{{"FAKE_FDESETUP_FLOOD", "8388608"}},
-         fs::perms(0755),
-         "Dropped 8323072 bytes of output of /usr/bin/fdesetup beyond the first 65536"},
-        // What the tool left holding its output is not waited for, and ends.
-        {{{"FAKE_FDESETUP_OUTPUT", "1:armed"}, {"FAKE_FDESETUP_LINGER", "600"}},
-         fs::perms(0755),
-         "The output of /usr/bin/fdesetup was still held open 2 seconds after it exited"},
-        {{},
-         fs::perms(0777),
-         "Refusing to run /usr/bin/fdesetup: it is writable by group or others (mode 0777)"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.logged);
-        fs::remove(sb().path() / "fdesetup-record.stdin");
-        fs::permissions(sb().fdesetupFile(), c.toolMode);
-        const auto result = enrol(user, kPassword, c.steering);
-        const bool armed = c.toolMode == fs::perms(0755);
-        EXPECT_EQ(std::tuple(result.exitCode, result.out, toolInput().has_value()),
-                  std::tuple(0, user + " ********\n" + (armed ? kArmed : kNotArmed), armed));
-        EXPECT_TRUE(has(result.err, c.logged)) << result.err.substr(0, 4096);
-    }
+    const auto result = enrol(
+        user, kPassword, {{"FAKE_FDESETUP_FLOOD", "8388608"}, {"FAKE_FDESETUP_LINGER", "600"}});
+    EXPECT_EQ(std::tuple(result.exitCode, result.out),
+              std::tuple(0, user + " ********\n" + kArmed));
+    EXPECT_TRUE(has(result.err, "Dropped 8323072 bytes of output of /usr/bin/fdesetup") &&
+                has(result.err, "was still held open 2 seconds after it exited"));
     const auto grandchild = sb().fdesetupRecord("grandchild");
     ASSERT_TRUE(grandchild);
     EXPECT_TRUE(processHasEnded(std::stoi(*grandchild))) << "grandchild " << *grandchild;
 }
 
-// A System keychain that enrolment cannot use: the credential goes to root's
-// own keychain, and the run at boot, with /root read only as the service unit
-// leaves it, still reads it from there.
-struct Damage {
-    const char* name;
-    void (*apply)(const fs::path& keychain, const fs::path& key);
-};
-
-class FallbackKeychain : public EndToEnd, public ::testing::WithParamInterface<Damage> {};
-
-TEST_P(FallbackKeychain, IsReadAtBootUnderAReadOnlyHome) {
-    const fs::path system = sb().systemKeychain();
+// A System keychain that enrolment cannot use (its key readable by others):
+// the credential goes to root's own keychain, and the run at boot, with /root
+// read only as the service unit leaves it, still reads it from there.
+TEST_F(EndToEnd, AFallbackKeychainIsReadAtBootUnderAReadOnlyHome) {
     ASSERT_EQ(enrol(kUser, kPassword).out, kEnrolled);
-    GetParam().apply(system, system.string() + ".key");
+    fs::permissions(sb().systemKeychain().string() + ".key", fs::perms(0644));
     sb().setPassword(kUser, "new password");
     ASSERT_EQ(enrol(kUser, "new password").out, kEnrolled);
     ASSERT_TRUE(fs::exists(sb().path() / "root/.local/share/lockstep/login.keychain"));
@@ -328,22 +269,7 @@ TEST_P(FallbackKeychain, IsReadAtBootUnderAReadOnlyHome) {
               std::tuple(0, kArmed, request(kUser, "new password")))
         << boot.err;
     EXPECT_TRUE(has(boot.err, "System keychain not available"));
-    EXPECT_EQ(sb().runScript("touch /root/probe 2>/dev/null || echo refused").out, "refused\n");
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Damages, FallbackKeychain,
-    ::testing::Values(Damage{"KeyReadableByOthers",
-                             [](auto&, auto& key) { fs::permissions(key, fs::perms(0644)); }},
-                      Damage{"KeyOfAnotherMachine",
-                             [](auto&, auto& key) {
-                                 writeFile(key, std::string(32, 'k'), fs::perms(0600));
-                             }},
-                      Damage{"TruncatedDatabase",
-                             [](auto& keychain, auto&) {
-                                 fs::resize_file(keychain, fs::file_size(keychain) / 2);
-                             }}),
-    [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace lockstep::testing

@@ -25,7 +25,7 @@ TEST(BuildLogLineTest, PadsNonEmptyMessagesAndKeepsTheFileNameOnly) {
 
 // Debug lines reach the system log even without "showDebug".
 TEST(LogCallsTest, EachLevelReachesTheSystemLogPrefixedAndEscapedAndTheFileLoggerUnescaped) {
-    LogCapture capture(LogCapture::Options{.showDebug = false});
+    LogCapture capture(false);
     MDLLogErrorWithMark("e\nrr", "/x/a.cpp", 1, "f()");
     MDLLogInfoWithMark("in\nfo", "/x/a.cpp", 2, "g()");
     MDLLogWithMark("de\nbug", "/x/a.cpp", 3, "h()");
@@ -41,7 +41,7 @@ TEST(LogCallsTest, EachLevelReachesTheSystemLogPrefixedAndEscapedAndTheFileLogge
     EXPECT_EQ(capture.standardError(), "      a.cpp:1 f() e\nrr\n      a.cpp:2 g() in\nfo\n");
 
     // A disabled system log still lets lines reach the file logger.
-    capture.systemLog().enabled = false;
+    capture.systemLog.enabled = false;
     logInfoLine("only the file");
     EXPECT_EQ(capture.systemEntries().size(), 3U);
     EXPECT_EQ(capture.lines().back(), (LoggedLine{kLogLevelInfo, "only the file"}));

@@ -181,26 +181,11 @@ KeychainContents readKeychain(const fs::path& file) {
         const std::string account = item.account.value_or("");
         SecretBytes secret;
         SecKeychainItemRef ref;
-        SecAccessRef access;
         if (service.SecKeychainFindGenericPassword(
                 keychain, static_cast<std::uint32_t>(item.service.size()), item.service.data(),
                 static_cast<std::uint32_t>(account.size()), account.data(), nullptr, &secret,
                 &ref) == errSecSuccess) {
             item.password = text(secret.bytes());
-        }
-        if (!ref || service.SecKeychainItemCopyAccess(ref, &access) != errSecSuccess) {
-            continue;
-        }
-        for (const SecACLRef& acl : access->acls) {
-            for (const std::string& authorization : acl->authorizations) {
-                item.acl += authorization + ",";
-            }
-            item.acl += acl->applications ? "|" : "any|";
-            for (const SecTrustedApplicationRef& app :
-                 acl->applications.value_or(std::vector<SecTrustedApplicationRef>{})) {
-                item.acl += app->path + "#" + text(app->digest) + ",";
-            }
-            item.acl += "|" + acl->description + "|" + std::to_string(acl->promptSelector) + "\n";
         }
     }
     return contents;

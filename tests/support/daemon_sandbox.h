@@ -77,7 +77,6 @@ struct KeychainContents {
         std::string service;
         std::optional<std::string> account;
         std::string password;
-        std::string acl;  // every entry written out in full
         bool operator==(const Item&) const = default;
     };
     int openStatus = 0;

@@ -26,9 +26,9 @@ int event(int rc) {
 }
 
 // A copy of the methods the default VFS gave a file, whose writing calls
-// count; one per kind of file it opens.
+// count; one per kind of file it opens. A file's pMethods points at its copy.
 struct Counting {
-    sqlite3_io_methods methods;  // first: a file's pMethods points at its Counting
+    sqlite3_io_methods methods;
     const sqlite3_io_methods* real;
 };
 std::array<Counting, 8> counting{};
@@ -56,8 +56,8 @@ int open(sqlite3_vfs* /*vfs*/, const char* name, sqlite3_file* file, int flags, 
         slot->methods.xTruncate = [](sqlite3_file* f, sqlite3_int64 size) {
             return event(realOf(f)->xTruncate(f, size));
         };
-        slot->methods.xSync = [](sqlite3_file* f, int syncFlags) {
-            return event(realOf(f)->xSync(f, syncFlags));
+        slot->methods.xSync = [](sqlite3_file* f, int how) {
+            return event(realOf(f)->xSync(f, how));
         };
     }
     file->pMethods = &slot->methods;
