@@ -1,10 +1,8 @@
 #include "support/daemon_sandbox.h"
 
-#include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <memory>
 #include <stdexcept>
 #include <system_error>
 
@@ -35,22 +33,6 @@ DaemonSandbox::Result runProgram(const std::string& program, std::vector<std::st
     const ProcessOutput output = spawned.process->communicate();
     const auto status = spawned.process->wait();
     return {status && status->exited ? status->code : -1, text(output.output), text(output.error)};
-}
-
-std::string integrityCheck(const fs::path& file) {
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close_v2);
-    std::string result = rc == SQLITE_OK ? "" : sqlite3_errstr(rc);
-    const auto append = [](void* out, int, char** values, char**) {
-        *static_cast<std::string*>(out) += values[0] != nullptr ? values[0] : "";
-        return 0;
-    };
-    if (rc == SQLITE_OK &&
-        sqlite3_exec(db.get(), "PRAGMA integrity_check", append, &result, nullptr) != SQLITE_OK) {
-        result = sqlite3_errmsg(db.get());
-    }
-    return result;
 }
 
 }  // namespace
@@ -168,7 +150,6 @@ KeychainContents readKeychain(const fs::path& file) {
     SecKeychainRef keychain;
     contents.openStatus =
         service.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &keychain);
-    contents.integrity = integrityCheck(file);
     std::vector<KeychainItemInfo> infos;
     if (contents.openStatus != errSecSuccess ||
         SqliteKeychainService::listItems(file, &infos) != errSecSuccess) {

@@ -69,9 +69,8 @@ class DaemonSandbox {
     bool readOnlyHome_ = false;
 };
 
-// A keychain file as the daemon finds it: opened through the keychain service
-// (which first rolls back what a killed process left half done), then checked
-// by SQLite's integrity check.
+// A keychain file as the daemon finds it: opened through the keychain service,
+// which first rolls back what a killed process left half done.
 struct KeychainContents {
     struct Item {
         std::string service;
@@ -80,7 +79,6 @@ struct KeychainContents {
         bool operator==(const Item&) const = default;
     };
     int openStatus = 0;
-    std::string integrity;    // "ok" when intact
     std::vector<Item> items;  // oldest first
     bool operator==(const KeychainContents&) const = default;
 };

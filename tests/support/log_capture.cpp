@@ -89,10 +89,6 @@ std::string LogCapture::dump() const {
     return out.str();
 }
 
-std::string LogCapture::logFileContents() const {
-    return readFile(logger_.hostPath(logger_.logFileURL()));
-}
-
 void LogCapture::clear() {
     lines_.clear();
     systemLog.entries.clear();

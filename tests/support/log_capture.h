@@ -52,9 +52,8 @@ class LogCapture {
     [[nodiscard]] bool systemContains(std::string_view text) const;
     // All recorded lines, one per row with their level, for failure messages.
     [[nodiscard]] std::string dump() const;
-    // What the file logger echoed to standard error, and wrote to its file.
+    // What the file logger echoed to standard error.
     [[nodiscard]] const std::string& standardError() const { return standardError_; }
-    [[nodiscard]] std::string logFileContents() const;
     void clear();
 
     RecordingSystemLog systemLog;
