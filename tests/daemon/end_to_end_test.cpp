@@ -87,9 +87,7 @@ TEST_F(EndToEnd, EnrolmentStoresTheCredentialAndPlainRunsArmTheRestart) {
     addUser("carol", "-dash", 504);
     EXPECT_EQ(sb().run({"-s", "-u", "carol", "--password=-dash"}).out, "carol ********\n" + kArmed);
     std::vector<std::pair<std::optional<std::string>, std::string>> credentials;
-    for (const auto& item : stored()) {
-        credentials.emplace_back(item.account, item.password);
-    }
+    for (const auto& item : stored()) credentials.emplace_back(item.account, item.password);
     EXPECT_EQ(credentials, (decltype(credentials){{"dave", password}, {"carol", "-dash"}}));
 
     // The tool refusing the next request makes the last arming a failure.
@@ -165,9 +163,8 @@ TEST_F(EndToEnd, LogFileCoreDumpsAndClosedStreamsKeepThePasswordIn) {
         {"tool arguments", sb().fdesetupRecord("args").value()},
         {"tool environment", sb().fdesetupRecord("env").value()},
     };
-    for (const auto& entry : fs::directory_iterator(logFolder)) {
+    for (const auto& entry : fs::directory_iterator(logFolder))
         places.emplace_back(entry.path().string(), readFile(entry.path()));
-    }
     for (const auto& [what, text] : places) {
         EXPECT_FALSE(has(text, kPassword)) << what;
     }

@@ -70,9 +70,7 @@ std::string summary(const RunOutcome& run, const fs::path& dir) {
         << (run.armed ? " armed" : "") << (run.keychain ? " system" : "");
     if (const auto& tool = run.tool) {
         out << " tool";
-        if (tool->exit) {
-            out << (tool->exit->exited ? " exit " : " signal ") << tool->exit->code;
-        }
+        if (tool->exit) out << (tool->exit->exited ? " exit " : " signal ") << tool->exit->code;
         out << (tool->timedOut ? " timed out" : "") << (tool->killed ? " killed" : "") << " '"
             << tool->firstLine << "'" << (tool->unsafeBecause ? " " + *tool->unsafeBecause : "");
     }
@@ -90,9 +88,7 @@ TEST(RunFlow, EachRunRecordsItsOutcome) {
     TestDirectory accounts(dir / "machine");
     accounts.addUser(kUser, kSecret, 501);
     std::string accents;  // 150 two-byte characters: the kept line ends on a whole one
-    for (int i = 0; i < 150; ++i) {
-        accents += "\xc3\xa9";
-    }
+    for (int i = 0; i < 150; ++i) accents += "\xc3\xa9";
     const fs::path unsafeTool = dir / "unsafe/fdesetup";
     writeFile(unsafeTool, readFile(LOCKSTEP_TEST_HELPERS_DIR "/fake_fdesetup"), fs::perms(0755));
     fs::permissions(unsafeTool.parent_path(), fs::perms(0777));
@@ -140,17 +136,13 @@ TEST(RunFlow, EachRunRecordsItsOutcome) {
         if (c.printed != kEnrolled && !c.printed.empty()) {
             ASSERT_EQ(machine.run(kEnrolment), kEnrolled);
         }
-        for (const auto& [name, value] : c.tool) {
-            ::setenv(name.c_str(), value.c_str(), 1);
-        }
+        for (const auto& [name, value] : c.tool) ::setenv(name.c_str(), value.c_str(), 1);
         machine.tool = c.tool.contains("unsafe") ? unsafeTool : machine.tool;
         const auto before = std::chrono::system_clock::now();
         EXPECT_EQ(
             machine.run({.setUser = !c.password.empty(), .user = kUser, .password = c.password}),
             c.printed);
-        for (const auto& [name, value] : c.tool) {
-            ::unsetenv(name.c_str());
-        }
+        for (const auto& [name, value] : c.tool) ::unsetenv(name.c_str());
         std::string why;
         const auto run = readRunRecord(machine.runRecord, &why);
         ASSERT_TRUE(run) << why;

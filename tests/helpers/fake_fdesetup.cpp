@@ -38,9 +38,7 @@ std::string variable(const char* name) {
 void writeText(int fd, const std::string& text) {
     for (std::size_t done = 0; done < text.size();) {
         const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-        if (written <= 0) {
-            return;
-        }
+        if (written <= 0) return;
         done += static_cast<std::size_t>(written);
     }
 }
@@ -57,12 +55,8 @@ int main(int argc, char** argv) {
     if (const std::string record = variable("RECORD"); !record.empty()) {
         std::ofstream args(record + ".args", std::ios::binary),
             env(record + ".env", std::ios::binary);
-        for (int i = 1; i < argc; ++i) {
-            args << argv[i] << '\0';
-        }
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            env << *entry << '\0';
-        }
+        for (int i = 1; i < argc; ++i) args << argv[i] << '\0';
+        for (char** entry = environ; *entry != nullptr; ++entry) env << *entry << '\0';
         std::ofstream(record + ".stdin", std::ios::binary) << input;
         if (!variable("PARENT").empty()) {
             std::ofstream(record + ".parent-limits")
@@ -71,28 +65,23 @@ int main(int argc, char** argv) {
     }
     std::istringstream output(variable("OUTPUT"));
     for (std::string step; std::getline(output, step, '|');) {
-        if (step.size() >= 2 && step[1] == ':') {
+        if (step.size() >= 2 && step[1] == ':')
             writeText(step[0] == '2' ? STDERR_FILENO : STDOUT_FILENO, step.substr(2));
-        }
     }
-    for (long left = std::atol(variable("FLOOD").c_str()); left > 0; left -= 64) {
+    for (long left = std::atol(variable("FLOOD").c_str()); left > 0; left -= 64)
         writeText(STDOUT_FILENO, std::string(63, 'x') + "\n");
-    }
     if (const std::string linger = variable("LINGER"); !linger.empty()) {
         const pid_t grandchild = ::fork();
         if (grandchild == 0) {
             ::sleep(static_cast<unsigned>(std::atoi(linger.c_str())));
             ::_exit(0);
         }
-        if (!variable("RECORD").empty()) {
+        if (!variable("RECORD").empty())
             std::ofstream(variable("RECORD") + ".grandchild") << grandchild;
-        }
     }
     if (const std::string hang = variable("HANG"); !hang.empty()) {
         ::signal(SIGTERM, hang == "ignore-term" ? SIG_IGN : SIG_DFL);
-        for (;;) {
-            ::pause();
-        }
+        for (;;) ::pause();
     }
     const std::string end = variable("END");
     if (end.starts_with('s')) {

@@ -16,15 +16,11 @@ namespace {
 
 bool writeRepeated(int fd, const std::string& pattern, long count) {
     std::string data;
-    for (long i = 0; i < count; ++i) {
-        data += pattern;
-    }
+    for (long i = 0; i < count; ++i) data += pattern;
     for (std::size_t done = 0, size = data.size(); done < size;) {
         const ssize_t written =
             ::write(fd, data.data() + done, std::min<std::size_t>(size - done, 1001));
-        if (written <= 0) {
-            return false;
-        }
+        if (written <= 0) return false;
         done += static_cast<std::size_t>(written);
     }
     return true;

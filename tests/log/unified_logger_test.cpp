@@ -166,9 +166,7 @@ TEST(UnifiedLoggerTest, LongRunsAlsoGoToStandardOutputAndCountsAreWrittenByFlush
         logger.flushPendingRepeats();
         logger.flushPendingRepeats();
         EXPECT_EQ(m.file(), fileLine(kT0, "spam") + report(kT0, 1003));
-        for (int i = 0; i < 3; ++i) {
-            logger.logString("last", kLogLevelInfo);
-        }
+        for (int i = 0; i < 3; ++i) logger.logString("last", kLogLevelInfo);
         m.now += milliseconds(3000);
     }  // the logger ends with a count pending
     EXPECT_EQ(m.file(), fileLine(kT0, "spam") + report(kT0, 1003) + fileLine(kT0, "last") +

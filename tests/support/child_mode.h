@@ -19,9 +19,7 @@ class ChildMode final : public ::testing::Environment {
   public:
     ChildMode(const char* variable, ChildBody body) : variable_(variable), body_(body) {}
     void SetUp() override {
-        if (const char* value = std::getenv(variable_)) {
-            std::_Exit(body_(value));
-        }
+        if (const char* value = std::getenv(variable_)) std::_Exit(body_(value));
     }
 
   private:

@@ -27,9 +27,8 @@ DaemonSandbox::Result runProgram(const std::string& program, std::vector<std::st
                                  .input = ChildStream::Null,
                                  .output = ChildStream::Pipe,
                                  .error = ChildStream::Pipe});
-    if (!spawned.process) {
+    if (!spawned.process)
         throw std::runtime_error(program + " cannot be started: " + spawned.errorDescription());
-    }
     const ProcessOutput output = spawned.process->communicate();
     const auto status = spawned.process->wait();
     return {status && status->exited ? status->code : -1, text(output.output), text(output.error)};
@@ -39,9 +38,7 @@ DaemonSandbox::Result runProgram(const std::string& program, std::vector<std::st
 
 std::optional<std::string> DaemonSandbox::unavailableReason() {
     static const std::optional<std::string> reason = []() -> std::optional<std::string> {
-        if (::geteuid() != 0) {
-            return "needs root to make a private mount namespace";
-        }
+        if (::geteuid() != 0) return "needs root to make a private mount namespace";
         if (runProgram("/usr/bin/unshare", {"--mount", "--propagation", "private", "true"})
                 .exitCode != 0) {
             return "this machine refuses a private mount namespace";
@@ -53,9 +50,7 @@ std::optional<std::string> DaemonSandbox::unavailableReason() {
 
 DaemonSandbox::DaemonSandbox() {
     std::string pattern = "/var/tmp/lockstep-sandbox-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
     accounts_.emplace(path_);
     accounts_->addUser(TestUser{.name = "root",
@@ -77,9 +72,7 @@ DaemonSandbox::~DaemonSandbox() {
 void DaemonSandbox::setPassword(const std::string& user, const std::string& password) {
     std::string shadow = "\n" + readFile(path_ / "etc/shadow");
     const std::size_t at = shadow.find("\n" + user + ":");
-    if (at == std::string::npos) {
-        throw std::runtime_error("no shadow entry for " + user);
-    }
+    if (at == std::string::npos) throw std::runtime_error("no shadow entry for " + user);
     shadow.replace(at + 1, shadow.find('\n', at + 1) - at - 1,
                    user + ":" + cryptHash(password) + ":19000:0:99999:7:::");
     writeFile(path_ / "etc/shadow", shadow.substr(1), fs::perms(0640));
@@ -98,9 +91,8 @@ void DaemonSandbox::installFdesetup() {
                   fs::copy_options::overwrite_existing);
     fs::permissions(tool.parent_path(), fs::perms(0755));
     fs::permissions(tool, fs::perms(0755));
-    if (::chown(tool.c_str(), 0, 0) != 0) {
+    if (::chown(tool.c_str(), 0, 0) != 0)
         throw std::runtime_error("cannot give the stand-in tool to root");
-    }
 }
 
 std::optional<std::string> DaemonSandbox::fdesetupRecord(const std::string& what) const {
@@ -130,14 +122,10 @@ DaemonSandbox::Result DaemonSandbox::runInNamespace(
     if (keychainTmpfs_) {
         full = {"--keychain-tmpfs", *keychainTmpfs_};
     }
-    if (readOnlyHome_) {
-        full.emplace_back("--read-only-home");
-    }
+    if (readOnlyHome_) full.emplace_back("--read-only-home");
     full.insert(full.end(), {path_.string(), "/usr/bin/env",
                              "FAKE_FDESETUP_RECORD=" + (path_ / "fdesetup-record").string()});
-    for (const auto& [name, value] : environment) {
-        full.push_back(name + "=" + value);
-    }
+    for (const auto& [name, value] : environment) full.push_back(name + "=" + value);
     full.insert(full.end(), command.begin(), command.end());
     return runProgram(LOCKSTEP_SOURCE_DIR "/scripts/sandbox-run", std::move(full));
 }

@@ -19,9 +19,7 @@ int killAt = 0;  // 0: not armed
 int counted = 0;
 
 int event(int rc) {
-    if (++counted == killAt) {
-        ::kill(::getpid(), SIGKILL);
-    }
+    if (++counted == killAt) ::kill(::getpid(), SIGKILL);
     return rc;
 }
 
@@ -39,9 +37,7 @@ const sqlite3_io_methods* realOf(sqlite3_file* file) {
 
 int open(sqlite3_vfs* /*vfs*/, const char* name, sqlite3_file* file, int flags, int* outFlags) {
     const int rc = real->xOpen(real, name, file, flags, outFlags);
-    if (file->pMethods == nullptr) {
-        return rc;
-    }
+    if (file->pMethods == nullptr) return rc;
     auto slot = std::ranges::find_if(counting, [file](const Counting& c) {
         return c.real == file->pMethods || c.real == nullptr;
     });
@@ -67,9 +63,7 @@ int open(sqlite3_vfs* /*vfs*/, const char* name, sqlite3_file* file, int flags, 
 }  // namespace
 
 void install() {
-    if (real != nullptr) {
-        return;
-    }
+    if (real != nullptr) return;
     real = sqlite3_vfs_find(nullptr);
     vfs = *real;
     vfs.pNext = nullptr;
@@ -78,9 +72,8 @@ void install() {
     vfs.xDelete = [](sqlite3_vfs*, const char* name, int syncDir) {
         return event(real->xDelete(real, name, syncDir));
     };
-    if (sqlite3_vfs_register(&vfs, 1) != SQLITE_OK) {
+    if (sqlite3_vfs_register(&vfs, 1) != SQLITE_OK)
         throw std::runtime_error("the killing SQLite VFS cannot be registered");
-    }
 }
 
 void arm(int at) {

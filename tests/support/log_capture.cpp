@@ -67,9 +67,7 @@ bool LogCapture::containsInOrder(std::initializer_list<std::string_view> texts) 
         next = std::find_if(next, lines_.end(), [&](const LoggedLine& line) {
             return line.text.find(text) != std::string::npos;
         });
-        if (next++ == lines_.end()) {
-            return false;
-        }
+        if (next++ == lines_.end()) return false;
     }
     return true;
 }
@@ -83,9 +81,7 @@ bool LogCapture::systemContains(std::string_view text) const {
 std::string LogCapture::dump() const {
     std::ostringstream out;
     out << lines_.size() << " logged lines:\n";
-    for (const auto& line : lines_) {
-        out << line << '\n';
-    }
+    for (const auto& line : lines_) out << line << '\n';
     return out.str();
 }
 

@@ -23,9 +23,7 @@ class DiscardingSystemLog final : public SystemLog {
 // it: a forked child that exits leaves it be.
 struct RunFolder {
     ~RunFolder() {
-        if (::getpid() != owner) {
-            static_cast<void>(folder.release());
-        }
+        if (::getpid() != owner) static_cast<void>(folder.release());
     }
     std::unique_ptr<TempDir> folder = std::make_unique<TempDir>();
     pid_t owner = ::getpid();
