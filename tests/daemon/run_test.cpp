@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -23,6 +24,7 @@ namespace lockstep::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 constexpr char kUser[] = "alice";
 constexpr char kSecret[] = "S3cret-8f2e horse";
@@ -40,27 +42,21 @@ struct TestMachine {
                     .userKeychainPath = keychains / "login.keychain",
                     .callingProgramPath = accounts}),
           directory(accounts),
-          root(accounts) {}
+          context{.keychain = keychain,
+                  .directory = directory,
+                  .fdesetupPath = trustedTestProgram("fake_fdesetup"),
+                  .bundlePath = accounts,
+                  .machineRoot = accounts} {}
     // Runs one command as lockstepd would; gives what it printed.
     [[nodiscard]] std::string run(const PasswordDaemon& command) {
         std::ostringstream out;
-        command.run({.keychain = keychain,
-                     .directory = directory,
-                     .fdesetupPath = tool,
-                     .bundlePath = root,
-                     .machineRoot = root,
-                     .runRecordPath = runRecord,
-                     .toolLimits = toolLimits},
-                    out);
+        command.run(context, out);
         return out.str();
     }
 
     SqliteKeychainService keychain;
     LocalDirectoryService directory;
-    fs::path root;
-    fs::path tool = trustedTestProgram("fake_fdesetup");
-    fs::path runRecord;  // empty: runs are not recorded
-    std::optional<ChildLimits> toolLimits;
+    Context context;  // records no run unless given a runRecordPath
 };
 
 // The record of a run in one line, the test's folder written as DIR.
@@ -129,45 +125,42 @@ TEST(RunFlow, EachRunRecordsItsOutcome) {
         SCOPED_TRACE(c.name);
         const fs::path keychains = dir / c.name;
         TestMachine machine(accounts.root(), keychains);
-        machine.runRecord = keychains / "last-run";
-        machine.toolLimits =
-            ChildLimits{std::chrono::milliseconds(200), std::chrono::milliseconds(200),
-                        std::chrono::milliseconds(100), 64 * 1024};
+        machine.context.runRecordPath = keychains / "last-run";
+        machine.context.toolLimits = ChildLimits{200ms, 200ms, 100ms, 64 * 1024};
         if (c.printed != kEnrolled && !c.printed.empty()) {
             ASSERT_EQ(machine.run(kEnrolment), kEnrolled);
         }
         for (const auto& [name, value] : c.tool) ::setenv(name.c_str(), value.c_str(), 1);
-        machine.tool = c.tool.contains("unsafe") ? unsafeTool : machine.tool;
+        machine.context.fdesetupPath =
+            c.tool.contains("unsafe") ? unsafeTool : machine.context.fdesetupPath;
         const auto before = std::chrono::system_clock::now();
         EXPECT_EQ(
             machine.run({.setUser = !c.password.empty(), .user = kUser, .password = c.password}),
             c.printed);
         for (const auto& [name, value] : c.tool) ::unsetenv(name.c_str());
         std::string why;
-        const auto run = readRunRecord(machine.runRecord, &why);
+        const auto run = readRunRecord(machine.context.runRecordPath, &why);
         ASSERT_TRUE(run) << why;
         EXPECT_EQ(summary(*run, dir.path()), c.record);
-        EXPECT_EQ(run->keychain.value_or(RunOutcome::Keychain{})
-                      .path.value_or(keychains / "System.keychain"),
-                  keychains / "System.keychain");
         // The record holds the last printed line.
         EXPECT_EQ(run->resultLine + (c.printed.empty() ? "" : "\n"),
                   c.printed.substr(c.printed.rfind('\n', c.printed.size() - 2) + 1));
         EXPECT_LE(std::chrono::abs(run->time - before), std::chrono::seconds(2));
         // Root's alone, with no temporary file left beside it.
-        EXPECT_EQ(fs::status(machine.runRecord).permissions(), fs::perms(0600));
-        for (const auto& entry : fs::directory_iterator(keychains)) {
-            EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
-        }
-        EXPECT_EQ(readFile(machine.runRecord).find(kSecret), std::string::npos);
+        EXPECT_EQ(fs::status(machine.context.runRecordPath).permissions(), fs::perms(0600));
+        EXPECT_TRUE(std::ranges::none_of(fs::directory_iterator(keychains), [](const auto& entry) {
+            return entry.path().filename().string().starts_with(".");
+        }));
+        EXPECT_EQ(readFile(machine.context.runRecordPath).find(kSecret), std::string::npos);
     }
 
     // A record that cannot be written changes nothing else, and is logged.
     TestMachine machine(accounts.root(), dir / "tool refusing");
-    machine.runRecord = dir / "missing/folder/last-run";
+    machine.context.runRecordPath = dir / "missing/folder/last-run";
     EXPECT_EQ(machine.run({}), kArmed);
     EXPECT_TRUE(capture.contains(
-        kLogLevelError, "Cannot record the run in " + machine.runRecord.string() + ": cannot make"))
+        kLogLevelError,
+        "Cannot record the run in " + machine.context.runRecordPath.string() + ": cannot make"))
         << capture.dump();
 }
 
