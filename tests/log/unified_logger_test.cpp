@@ -173,15 +173,6 @@ TEST(UnifiedLoggerTest, LongRunsAlsoGoToStandardOutputAndCountsAreWrittenByFlush
                             report("2023-11-14T22:13:23Z", 2));
 }
 
-TEST(TimestampTest, LocalTimeWithOffset) {
-    for (const auto& [zone, expected] : {std::pair{"<+0530>-5:30", "2023-11-15T03:43:20+05:30"},
-                                         std::pair{"<-03>3", "2023-11-14T19:13:20-03:00"}}) {
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-        EXPECT_EQ(iso8601Timestamp(kStart + milliseconds(999)), expected) << zone;
-    }
-}
-
 // Puts something unsafe at the log file or folder.
 void plant(std::string_view what, const fs::path& log, const fs::path& target) {
     const fs::path folder = log.parent_path();
