@@ -38,11 +38,9 @@ TEST(CommandLine, EachFormOfArgumentsGivesItsCommandHelpOrError) {
              {{"--user=alice", "--password=pw"}, "run alice [pw]"},
              // A value that begins with "-" is accepted when joined with "=".
              {{"-s", "-u", "bob", "--password=-x"}, "set bob [-x]"},
-             {{"--password=", "-u", "bob"}, "run bob []"},
              {{"--set-user"}, "set - -"},
              {{"-s", "-u", "alice"}, "set alice -"},
              {{"--password", "a=b"}, "run - [a=b]"},
-             {{"-u", "first", "-u", "last"}, "run last -"},
              {{"-s", "--"}, "set - -"},
              // Tab, line breaks and characters beyond the BMP travel in XML.
              {{"-p", "a\tb\r\nc\xf0\x9f\x94\x91"}, "run - [a\tb\r\nc\xf0\x9f\x94\x91]"},
@@ -54,11 +52,9 @@ TEST(CommandLine, EachFormOfArgumentsGivesItsCommandHelpOrError) {
              {{"--passwordSECRET"}, "Unknown option '--password" + mask + "'"},
              {{"--pasword=SECRET"}, "Unknown option '--pasword'"},
              {{"--pasword", "SECRET"}, "Unknown option '--pasword'"},
-             {{"-x", "-p", "SECRET"}, "Unknown option '-x'"},
              {{"-ualice"}, "Unknown option '-ualice'"},
              {{"--set-user=1"}, "Unknown option '--set-user=1'"},
              {{"-p", "SECRET", "more"}, unexpected + "more"},
-             {{"-s", "--", "-u", "x"}, unexpected + "-u x"},
              {{"--", "-pSECRET", "-p", "SECRET"}, unexpected + "-p" + mask + " -p " + mask},
              {{"--", "-h"}, unexpected + "-h"},
              {{"-u", "al\xffice"}, "Invalid value for '--user <user>'"},

@@ -1,9 +1,7 @@
 // The real lockstepd in a sandboxed mount namespace: its own account files,
 // keychain folder, log folder and stand-in restart tool.
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <regex>
 
@@ -54,7 +52,6 @@ class EndToEnd : public ::testing::Test {
                                 const Env& environment = {}) {
         return sb().run({"--set-user", "--user", user, "--password", password}, environment);
     }
-    [[nodiscard]] auto stored() { return readKeychain(sb().systemKeychain()).items; }
     std::optional<std::string> toolInput() { return sb().fdesetupRecord("stdin"); }
 
   private:
@@ -69,7 +66,6 @@ TEST_F(EndToEnd, EnrolmentStoresTheCredentialAndPlainRunsArmTheRestart) {
     EXPECT_TRUE(has(empty.err, "Lockstep not found in keychain")) << empty.err;
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), {}), 1);
     EXPECT_TRUE(fs::exists(folder / "last-run") && !toolInput());
-    EXPECT_FALSE(fs::exists(sb().path() / "root/.local"));
 
     // Markup and a carriage return reach the tool escaped, and a plain run hands the stored
     // credential over the same way.
@@ -98,27 +94,20 @@ TEST_F(EndToEnd, EnrolmentStoresTheCredentialAndPlainRunsArmTheRestart) {
 TEST_F(EndToEnd, RefusedEnrolmentsKeepTheStoredCredential) {
     ASSERT_EQ(enrol(kUser, kPassword).out, kEnrolled);
     const KeychainContents before = readKeychain(sb().systemKeychain());
-    addUser("locked", "pw", 502, AccountState::locked);
     sb().setPassword(kUser, "new pw");
     const std::string script = R"(k=/var/lib/lockstep
         if [ -n "$FULL" ]; then
             cp -p "$SANDBOX"/var-lib/lockstep/System.keychain* "$k/"
             dd if=/dev/zero of="$k/filler" bs=4096 2>/dev/null || true
         fi
-        "$LOCKSTEPD" --set-user --user "$U" --password "$P"
+        "$LOCKSTEPD" --set-user --user alice --password "$P"
         rm -rf "$SANDBOX/after" && mkdir "$SANDBOX/after" && cp -p "$k"/System.keychain* "$SANDBOX/after/")";
-    for (const auto& [user, password, full, line] :
-         {std::tuple{"alice", "wrong", false, "incorrect password\n"},
-          {"nobody", "pw", false, "account Does Not Exist\n"},
-          {"locked", "pw", false, "account locked\n"},
-          {"alice", "new pw", true, "password set failed\n"}}) {
-        SCOPED_TRACE(user);
-        fs::remove(sb().path() / "fdesetup-record.stdin");
+    fs::remove(sb().path() / "fdesetup-record.stdin");
+    for (const auto& [password, full, line] : {std::tuple{"wrong", false, "incorrect password\n"},
+                                               {"new pw", true, "password set failed\n"}}) {
         sb().setKeychainTmpfs(full ? std::optional<std::string>("256k") : std::nullopt);
-        const auto result =
-            sb().runScript(script, {{"U", user}, {"P", password}, {"FULL", full ? "1" : ""}});
-        EXPECT_EQ(std::tuple(result.exitCode, result.out),
-                  std::tuple(0, std::string(user) + " ********\n" + line))
+        const auto result = sb().runScript(script, {{"P", password}, {"FULL", full ? "1" : ""}});
+        EXPECT_EQ(std::tuple(result.exitCode, result.out), std::tuple(0, kEnrolling + line))
             << result.err;
         EXPECT_EQ(readKeychain(sb().path() / "after/System.keychain"), before);
         EXPECT_FALSE(toolInput());
@@ -154,11 +143,6 @@ TEST_F(EndToEnd, LogFileCoreDumpsAndClosedStreamsKeepThePasswordIn) {
     for (const auto& entry : fs::directory_iterator(logFolder))
         everywhere += readFile(entry.path());
     EXPECT_FALSE(has(everywhere, kPassword));
-    // Without showDebug only errors and information reach the file.
-    sb().setPreferences("");
-    fs::remove(logFile);
-    ASSERT_EQ(sb().run({}).out, kArmed);
-    EXPECT_FALSE(has(readFile(logFile), "run()"));
 }
 
 // Usage errors exit 64 with the usage and without the password, help wins,
@@ -177,19 +161,7 @@ TEST_F(EndToEnd, UsageErrorsHelpAndIncompleteEnrolments) {
         EXPECT_TRUE(has(result.out + result.err, shown) && !has(result.err, kPassword))
             << result.err;
     }
-    EXPECT_TRUE(stored().empty());
-}
-
-// Two enrolments at once into one keychain leave one whole item.
-TEST_F(EndToEnd, ConcurrentEnrolmentsLeaveOneItem) {
-    const auto result = sb().runScript(
-        R"(for i in 1 2; do "$LOCKSTEPD" -s -u alice -p "$P" >"$SANDBOX/out.$i" & done
-        wait; cat "$SANDBOX"/out.*)",
-        {{"P", kPassword}});
-    const KeychainContents keychain = readKeychain(sb().systemKeychain());
-    EXPECT_EQ(
-        std::tuple(result.out, keychain.openStatus, keychain.items.size(), stored().at(0).password),
-        std::tuple(kEnrolled + kEnrolled, 0, 1U, kPassword));
+    EXPECT_TRUE(readKeychain(sb().systemKeychain()).items.empty());
 }
 
 // A System keychain that enrolment cannot use (its key readable by others):

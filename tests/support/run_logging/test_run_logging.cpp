@@ -19,18 +19,9 @@ class DiscardingSystemLog final : public SystemLog {
     void write(LogType /*type*/, std::string_view /*message*/) override {}
 };
 
-// The run's temporary folder, removed at exit only by the process that made
-// it: a forked child that exits leaves it be.
-struct RunFolder {
-    ~RunFolder() {
-        if (::getpid() != owner) static_cast<void>(folder.release());
-    }
-    std::unique_ptr<TempDir> folder = std::make_unique<TempDir>();
-    pid_t owner = ::getpid();
-};
-
-RunFolder& runFolder() {
-    static RunFolder folder;
+// The run's temporary folder, removed at exit.
+TempDir& runFolder() {
+    static TempDir folder;
     return folder;
 }
 
@@ -40,7 +31,7 @@ class TestRunLogging final : public ::testing::Environment {
 
   private:
     DiscardingSystemLog systemLog_;
-    MDLUnifiedLogger logger_{testLoggerEnvironment(runFolder().folder->path(), true)};
+    MDLUnifiedLogger logger_{testLoggerEnvironment(runFolder().path(), true)};
     ScopedSystemLog systemLogScope_{systemLog_};
     ScopedSharedLogger loggerScope_{logger_};
 };
