@@ -10,9 +10,7 @@ int main() {
     while ((count = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0) {
         for (ssize_t done = 0, written = 0; done < count; done += written) {
             written = ::write(STDOUT_FILENO, buffer + done, static_cast<std::size_t>(count - done));
-            if (written <= 0) {
-                return 1;
-            }
+            if (written <= 0) return 1;
         }
     }
     return count < 0 ? 1 : 0;

@@ -21,9 +21,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 extern char** environ;
@@ -31,16 +31,14 @@ extern char** environ;
 namespace {
 
 std::string variable(const char* name) {
-    const char* value = std::getenv(name);
+    const char* value = std::getenv((std::string("FAKE_FDESETUP_") + name).c_str());
     return value == nullptr ? std::string() : std::string(value);
 }
 
 void writeText(int fd, const std::string& text) {
     for (std::size_t done = 0; done < text.size();) {
         const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-        if (written <= 0) {
-            return;
-        }
+        if (written <= 0) return;
         done += static_cast<std::size_t>(written);
     }
 }
@@ -50,60 +48,42 @@ void writeText(int fd, const std::string& text) {
 int main(int argc, char** argv) {
     std::string input;
     char buffer[4096];
-    for (ssize_t count = 0; variable("FAKE_FDESETUP_READ") != "0" &&
-                            (count = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0;) {
+    for (ssize_t count = 0;
+         variable("READ") != "0" && (count = ::read(STDIN_FILENO, buffer, sizeof buffer)) > 0;) {
         input.append(buffer, static_cast<std::size_t>(count));
     }
-
-    const std::string record = variable("FAKE_FDESETUP_RECORD");
-    if (!record.empty()) {
-        std::ofstream args(record + ".args", std::ios::binary);
-        for (int i = 1; i < argc; ++i) {
-            args << argv[i] << '\0';
-        }
+    if (const std::string record = variable("RECORD"); !record.empty()) {
+        std::ofstream args(record + ".args", std::ios::binary),
+            env(record + ".env", std::ios::binary);
+        for (int i = 1; i < argc; ++i) args << argv[i] << '\0';
+        for (char** entry = environ; *entry != nullptr; ++entry) env << *entry << '\0';
         std::ofstream(record + ".stdin", std::ios::binary) << input;
-        std::ofstream env(record + ".env", std::ios::binary);
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            env << *entry << '\0';
-        }
-        if (!variable("FAKE_FDESETUP_PARENT").empty()) {
+        if (!variable("PARENT").empty()) {
             std::ofstream(record + ".parent-limits")
                 << std::ifstream("/proc/" + std::to_string(::getppid()) + "/limits").rdbuf();
         }
     }
-
-    const std::string output = variable("FAKE_FDESETUP_OUTPUT");
-    for (std::size_t start = 0; start < output.size();) {
-        const std::size_t bar = std::min(output.find('|', start), output.size());
-        const std::string step = output.substr(start, bar - start);
-        if (step.size() >= 2 && step[1] == ':') {
+    std::istringstream output(variable("OUTPUT"));
+    for (std::string step; std::getline(output, step, '|');) {
+        if (step.size() >= 2 && step[1] == ':')
             writeText(step[0] == '2' ? STDERR_FILENO : STDOUT_FILENO, step.substr(2));
-        }
-        start = bar + 1;
     }
-    for (long left = std::atol(variable("FAKE_FDESETUP_FLOOD").c_str()); left > 0; left -= 64) {
+    for (long left = std::atol(variable("FLOOD").c_str()); left > 0; left -= 64)
         writeText(STDOUT_FILENO, std::string(63, 'x') + "\n");
-    }
-
-    if (const std::string linger = variable("FAKE_FDESETUP_LINGER"); !linger.empty()) {
+    if (const std::string linger = variable("LINGER"); !linger.empty()) {
         const pid_t grandchild = ::fork();
         if (grandchild == 0) {
             ::sleep(static_cast<unsigned>(std::atoi(linger.c_str())));
             ::_exit(0);
         }
-        if (!record.empty()) {
-            std::ofstream(record + ".grandchild") << grandchild;
-        }
+        if (!variable("RECORD").empty())
+            std::ofstream(variable("RECORD") + ".grandchild") << grandchild;
     }
-    if (const std::string hang = variable("FAKE_FDESETUP_HANG"); !hang.empty()) {
-        if (hang == "ignore-term") {
-            ::signal(SIGTERM, SIG_IGN);
-        }
-        for (;;) {
-            ::pause();
-        }
+    if (const std::string hang = variable("HANG"); !hang.empty()) {
+        ::signal(SIGTERM, hang == "ignore-term" ? SIG_IGN : SIG_DFL);
+        for (;;) ::pause();
     }
-    const std::string end = variable("FAKE_FDESETUP_END");
+    const std::string end = variable("END");
     if (end.starts_with('s')) {
         ::kill(::getpid(), std::atoi(end.c_str() + 1));
         ::pause();

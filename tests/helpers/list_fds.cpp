@@ -9,9 +9,8 @@
 int main() {
     DIR* folder = ::opendir("/proc/self/fd");
     while (const dirent* entry = folder == nullptr ? nullptr : ::readdir(folder)) {
-        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(folder)) {
+        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(folder))
             std::printf("%s\n", entry->d_name);
-        }
     }
     return folder == nullptr ? 1 : ::closedir(folder);
 }

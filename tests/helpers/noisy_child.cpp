@@ -16,15 +16,11 @@ namespace {
 
 bool writeRepeated(int fd, const std::string& pattern, long count) {
     std::string data;
-    for (long i = 0; i < count; ++i) {
-        data += pattern;
-    }
-    for (std::size_t done = 0; done < data.size();) {
+    for (long i = 0; i < count; ++i) data += pattern;
+    for (std::size_t done = 0, size = data.size(); done < size;) {
         const ssize_t written =
-            ::write(fd, data.data() + done, std::min<std::size_t>(data.size() - done, 1001));
-        if (written <= 0) {
-            return false;
-        }
+            ::write(fd, data.data() + done, std::min<std::size_t>(size - done, 1001));
+        if (written <= 0) return false;
         done += static_cast<std::size_t>(written);
     }
     return true;
@@ -33,12 +29,9 @@ bool writeRepeated(int fd, const std::string& pattern, long count) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 5) {
-        return 2;
-    }
-    if (!writeRepeated(STDERR_FILENO, argv[2], std::atol(argv[1])) ||
+    if (argc < 5 || !writeRepeated(STDERR_FILENO, argv[2], std::atol(argv[1])) ||
         !writeRepeated(STDOUT_FILENO, argv[4], std::atol(argv[3]))) {
-        return 3;
+        return argc < 5 ? 2 : 3;
     }
     const std::string end = argc > 5 ? argv[5] : "0";
     if (end.starts_with('s')) {

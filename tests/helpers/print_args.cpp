@@ -4,8 +4,6 @@
 #include <cstdio>
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        std::printf("[%s]\n", argv[i]);
-    }
+    for (int i = 1; i < argc; ++i) std::printf("[%s]\n", argv[i]);
     return 0;
 }

@@ -15,18 +15,13 @@ namespace lockstep::testing {
 
 using ChildBody = int (*)(const char* value);
 
-class ChildMode final : public ::testing::Environment {
-  public:
-    ChildMode(const char* variable, ChildBody body) : variable_(variable), body_(body) {}
+struct ChildMode final : ::testing::Environment {
+    ChildMode(const char* name, ChildBody run) : variable(name), body(run) {}
     void SetUp() override {
-        if (const char* value = std::getenv(variable_)) {
-            std::_Exit(body_(value));
-        }
+        if (const char* value = std::getenv(variable)) std::_Exit(body(value));
     }
-
-  private:
-    const char* variable_;
-    ChildBody body_;
+    const char* variable;
+    ChildBody body;
 };
 
 // Registers a child mode; meant for a namespace-scope constant. The child is

@@ -1,11 +1,8 @@
 #include "support/daemon_sandbox.h"
 
-#include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <memory>
 #include <stdexcept>
 #include <system_error>
 
@@ -30,37 +27,18 @@ DaemonSandbox::Result runProgram(const std::string& program, std::vector<std::st
                                  .input = ChildStream::Null,
                                  .output = ChildStream::Pipe,
                                  .error = ChildStream::Pipe});
-    if (!spawned.process) {
+    if (!spawned.process)
         throw std::runtime_error(program + " cannot be started: " + spawned.errorDescription());
-    }
     const ProcessOutput output = spawned.process->communicate();
     const auto status = spawned.process->wait();
     return {status && status->exited ? status->code : -1, text(output.output), text(output.error)};
-}
-
-std::string integrityCheck(const fs::path& file) {
-    sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close_v2);
-    std::string result = rc == SQLITE_OK ? "" : sqlite3_errstr(rc);
-    const auto append = [](void* out, int, char** values, char**) {
-        *static_cast<std::string*>(out) += values[0] != nullptr ? values[0] : "";
-        return 0;
-    };
-    if (rc == SQLITE_OK &&
-        sqlite3_exec(db.get(), "PRAGMA integrity_check", append, &result, nullptr) != SQLITE_OK) {
-        result = sqlite3_errmsg(db.get());
-    }
-    return result;
 }
 
 }  // namespace
 
 std::optional<std::string> DaemonSandbox::unavailableReason() {
     static const std::optional<std::string> reason = []() -> std::optional<std::string> {
-        if (::geteuid() != 0) {
-            return "needs root to make a private mount namespace";
-        }
+        if (::geteuid() != 0) return "needs root to make a private mount namespace";
         if (runProgram("/usr/bin/unshare", {"--mount", "--propagation", "private", "true"})
                 .exitCode != 0) {
             return "this machine refuses a private mount namespace";
@@ -72,9 +50,7 @@ std::optional<std::string> DaemonSandbox::unavailableReason() {
 
 DaemonSandbox::DaemonSandbox() {
     std::string pattern = "/var/tmp/lockstep-sandbox-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
     accounts_.emplace(path_);
     accounts_->addUser(TestUser{.name = "root",
@@ -93,20 +69,13 @@ DaemonSandbox::~DaemonSandbox() {
     fs::remove_all(path_, ignored);
 }
 
-std::string DaemonSandbox::shadowWithPassword(const std::string& user,
-                                              const std::string& password) const {
+void DaemonSandbox::setPassword(const std::string& user, const std::string& password) {
     std::string shadow = "\n" + readFile(path_ / "etc/shadow");
     const std::size_t at = shadow.find("\n" + user + ":");
-    if (at == std::string::npos) {
-        throw std::runtime_error("no shadow entry for " + user);
-    }
+    if (at == std::string::npos) throw std::runtime_error("no shadow entry for " + user);
     shadow.replace(at + 1, shadow.find('\n', at + 1) - at - 1,
                    user + ":" + cryptHash(password) + ":19000:0:99999:7:::");
-    return shadow.substr(1);
-}
-
-void DaemonSandbox::setPassword(const std::string& user, const std::string& password) {
-    writeFile(path_ / "etc/shadow", shadowWithPassword(user, password), fs::perms(0640));
+    writeFile(path_ / "etc/shadow", shadow.substr(1), fs::perms(0640));
 }
 
 void DaemonSandbox::setPreferences(const std::string& dictionaryBody) {
@@ -122,9 +91,8 @@ void DaemonSandbox::installFdesetup() {
                   fs::copy_options::overwrite_existing);
     fs::permissions(tool.parent_path(), fs::perms(0755));
     fs::permissions(tool, fs::perms(0755));
-    if (::chown(tool.c_str(), 0, 0) != 0) {
+    if (::chown(tool.c_str(), 0, 0) != 0)
         throw std::runtime_error("cannot give the stand-in tool to root");
-    }
 }
 
 std::optional<std::string> DaemonSandbox::fdesetupRecord(const std::string& what) const {
@@ -142,9 +110,9 @@ DaemonSandbox::Result DaemonSandbox::run(const std::vector<std::string>& argumen
 DaemonSandbox::Result DaemonSandbox::runScript(
     const std::string& script, const std::map<std::string, std::string>& environment) {
     auto withPaths = environment;
-    withPaths.emplace("LOCKSTEPD", LOCKSTEPD_BINARY);
-    withPaths.emplace("LOCKSTEPCTL", LOCKSTEPCTL_BINARY);
-    withPaths.emplace("SANDBOX", path_.string());
+    withPaths.insert({{"LOCKSTEPD", LOCKSTEPD_BINARY},
+                      {"LOCKSTEPCTL", LOCKSTEPCTL_BINARY},
+                      {"SANDBOX", path_.string()}});
     return runInNamespace({"/bin/bash", "-euo", "pipefail", "-c", script}, withPaths);
 }
 
@@ -154,23 +122,12 @@ DaemonSandbox::Result DaemonSandbox::runInNamespace(
     if (keychainTmpfs_) {
         full = {"--keychain-tmpfs", *keychainTmpfs_};
     }
-    if (readOnlyHome_) {
-        full.emplace_back("--read-only-home");
-    }
+    if (readOnlyHome_) full.emplace_back("--read-only-home");
     full.insert(full.end(), {path_.string(), "/usr/bin/env",
                              "FAKE_FDESETUP_RECORD=" + (path_ / "fdesetup-record").string()});
-    for (const auto& [name, value] : environment) {
-        full.push_back(name + "=" + value);
-    }
+    for (const auto& [name, value] : environment) full.push_back(name + "=" + value);
     full.insert(full.end(), command.begin(), command.end());
     return runProgram(LOCKSTEP_SOURCE_DIR "/scripts/sandbox-run", std::move(full));
-}
-
-std::vector<KeychainContents::Item> KeychainContents::itemsOf(std::string_view account) const {
-    std::vector<Item> found;
-    std::ranges::copy_if(items, std::back_inserter(found),
-                         [account](const Item& item) { return item.account == account; });
-    return found;
 }
 
 KeychainContents readKeychain(const fs::path& file) {
@@ -181,7 +138,6 @@ KeychainContents readKeychain(const fs::path& file) {
     SecKeychainRef keychain;
     contents.openStatus =
         service.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &keychain);
-    contents.integrity = integrityCheck(file);
     std::vector<KeychainItemInfo> infos;
     if (contents.openStatus != errSecSuccess ||
         SqliteKeychainService::listItems(file, &infos) != errSecSuccess) {
@@ -190,34 +146,15 @@ KeychainContents readKeychain(const fs::path& file) {
     for (const KeychainItemInfo& info : infos) {
         KeychainContents::Item& item = contents.items.emplace_back();
         item.service = text(info.service);
-        if (info.account) {
-            item.account = text(*info.account);
-        }
+        item.account = info.account ? std::optional(text(*info.account)) : std::nullopt;
         const std::string account = item.account.value_or("");
         SecretBytes secret;
         SecKeychainItemRef ref;
-        SecAccessRef access;
         if (service.SecKeychainFindGenericPassword(
                 keychain, static_cast<std::uint32_t>(item.service.size()), item.service.data(),
                 static_cast<std::uint32_t>(account.size()), account.data(), nullptr, &secret,
                 &ref) == errSecSuccess) {
             item.password = text(secret.bytes());
-        }
-        if (!ref || service.SecKeychainItemCopyAccess(ref, &access) != errSecSuccess) {
-            continue;
-        }
-        // The access list, each entry written out in full.
-        for (const SecACLRef& acl : access->acls) {
-            for (const std::string& authorization : acl->authorizations) {
-                item.acl += authorization + ",";
-            }
-            item.acl += "|";
-            for (const SecTrustedApplicationRef& app :
-                 acl->applications.value_or(std::vector<SecTrustedApplicationRef>{})) {
-                item.acl += app->path + "#" + text(app->digest) + ",";
-            }
-            item.acl += (acl->applications ? "|" : "any|") + acl->description + "|" +
-                        std::to_string(acl->promptSelector) + "\n";
         }
     }
     return contents;

@@ -19,16 +19,14 @@ int killAt = 0;  // 0: not armed
 int counted = 0;
 
 int event(int rc) {
-    if (++counted == killAt) {
-        ::kill(::getpid(), SIGKILL);
-    }
+    if (++counted == killAt) ::kill(::getpid(), SIGKILL);
     return rc;
 }
 
 // A copy of the methods the default VFS gave a file, whose writing calls
-// count; one per kind of file it opens.
+// count; one per kind of file it opens. A file's pMethods points at its copy.
 struct Counting {
-    sqlite3_io_methods methods;  // first: a file's pMethods points at its Counting
+    sqlite3_io_methods methods;
     const sqlite3_io_methods* real;
 };
 std::array<Counting, 8> counting{};
@@ -39,9 +37,7 @@ const sqlite3_io_methods* realOf(sqlite3_file* file) {
 
 int open(sqlite3_vfs* /*vfs*/, const char* name, sqlite3_file* file, int flags, int* outFlags) {
     const int rc = real->xOpen(real, name, file, flags, outFlags);
-    if (file->pMethods == nullptr) {
-        return rc;
-    }
+    if (file->pMethods == nullptr) return rc;
     auto slot = std::ranges::find_if(counting, [file](const Counting& c) {
         return c.real == file->pMethods || c.real == nullptr;
     });
@@ -56,8 +52,8 @@ int open(sqlite3_vfs* /*vfs*/, const char* name, sqlite3_file* file, int flags, 
         slot->methods.xTruncate = [](sqlite3_file* f, sqlite3_int64 size) {
             return event(realOf(f)->xTruncate(f, size));
         };
-        slot->methods.xSync = [](sqlite3_file* f, int syncFlags) {
-            return event(realOf(f)->xSync(f, syncFlags));
+        slot->methods.xSync = [](sqlite3_file* f, int how) {
+            return event(realOf(f)->xSync(f, how));
         };
     }
     file->pMethods = &slot->methods;
@@ -67,9 +63,7 @@ int open(sqlite3_vfs* /*vfs*/, const char* name, sqlite3_file* file, int flags, 
 }  // namespace
 
 void install() {
-    if (real != nullptr) {
-        return;
-    }
+    if (real != nullptr) return;
     real = sqlite3_vfs_find(nullptr);
     vfs = *real;
     vfs.pNext = nullptr;
@@ -78,9 +72,8 @@ void install() {
     vfs.xDelete = [](sqlite3_vfs*, const char* name, int syncDir) {
         return event(real->xDelete(real, name, syncDir));
     };
-    if (sqlite3_vfs_register(&vfs, 1) != SQLITE_OK) {
+    if (sqlite3_vfs_register(&vfs, 1) != SQLITE_OK)
         throw std::runtime_error("the killing SQLite VFS cannot be registered");
-    }
 }
 
 void arm(int at) {

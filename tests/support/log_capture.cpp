@@ -11,15 +11,15 @@ std::ostream& operator<<(std::ostream& out, const LoggedLine& line) {
     return out << "[" << line.level << "] " << line.text;
 }
 
-LoggerEnvironment testLoggerEnvironment(const std::filesystem::path& root, UserDefaults defaults) {
+LoggerEnvironment testLoggerEnvironment(const std::filesystem::path& root, bool showDebug) {
     LoggerEnvironment environment;
     environment.now = [] { return LoggerEnvironment::Clock::now(); };
-    environment.loadUserDefaults = [defaults = std::move(defaults)] { return defaults; };
+    environment.loadUserDefaults = [showDebug] {
+        return UserDefaults({{{"showDebug", UserDefaults::Value{showDebug}}}});
+    };
     environment.root = root;
     environment.realUserID = [] { return std::uint32_t{0}; };
-    environment.homeFolderForUser = [](std::uint32_t) -> std::optional<std::string> {
-        return "/home/tester";
-    };
+    environment.homeFolderForUser = [](std::uint32_t) { return std::optional<std::string>(); };
     environment.processName = "lockstep-test";
     environment.processID = ::getpid();
     environment.writeStandardError = [](std::string_view) {};
@@ -27,13 +27,9 @@ LoggerEnvironment testLoggerEnvironment(const std::filesystem::path& root, UserD
     return environment;
 }
 
-LogCapture::LogCapture() : LogCapture(Options{}) {}
-
-LogCapture::LogCapture(Options options)
-    : logger_([this, options] {
-          LoggerEnvironment environment = testLoggerEnvironment(
-              folder_.path(),
-              UserDefaults({{{"showDebug", UserDefaults::Value{options.showDebug}}}}));
+LogCapture::LogCapture(bool showDebug)
+    : logger_([this, showDebug] {
+          LoggerEnvironment environment = testLoggerEnvironment(folder_.path(), showDebug);
           environment.writeStandardError = [this](std::string_view text) {
               standardError_ += text;
           };
@@ -42,7 +38,7 @@ LogCapture::LogCapture(Options options)
           };
           return environment;
       }()),
-      systemLogScope_(systemLog_),
+      systemLogScope_(systemLog),
       loggerScope_(logger_) {
     logger_.updateLogPath();
 }
@@ -55,8 +51,8 @@ std::vector<LoggedLine> LogCapture::lines(std::int64_t level) const {
 }
 
 bool LogCapture::contains(std::int64_t level, std::string_view text) const {
-    return std::ranges::any_of(lines_, [&](const LoggedLine& line) {
-        return line.level == level && line.text.find(text) != std::string::npos;
+    return std::ranges::any_of(lines(level), [&](const LoggedLine& line) {
+        return line.text.find(text) != std::string::npos;
     });
 }
 
@@ -71,15 +67,13 @@ bool LogCapture::containsInOrder(std::initializer_list<std::string_view> texts) 
         next = std::find_if(next, lines_.end(), [&](const LoggedLine& line) {
             return line.text.find(text) != std::string::npos;
         });
-        if (next++ == lines_.end()) {
-            return false;
-        }
+        if (next++ == lines_.end()) return false;
     }
     return true;
 }
 
 bool LogCapture::systemContains(std::string_view text) const {
-    return std::ranges::any_of(systemLog_.entries, [&](const auto& entry) {
+    return std::ranges::any_of(systemLog.entries, [&](const auto& entry) {
         return entry.message.find(text) != std::string::npos;
     });
 }
@@ -87,19 +81,13 @@ bool LogCapture::systemContains(std::string_view text) const {
 std::string LogCapture::dump() const {
     std::ostringstream out;
     out << lines_.size() << " logged lines:\n";
-    for (const auto& line : lines_) {
-        out << line << '\n';
-    }
+    for (const auto& line : lines_) out << line << '\n';
     return out.str();
-}
-
-std::string LogCapture::logFileContents() const {
-    return readFile(logger_.hostPath(logger_.logFileURL()));
 }
 
 void LogCapture::clear() {
     lines_.clear();
-    systemLog_.entries.clear();
+    systemLog.entries.clear();
     standardError_.clear();
 }
 

@@ -21,9 +21,8 @@ TempDir::TempDir() : TempDir(fs::temp_directory_path()) {}
 
 TempDir::TempDir(const fs::path& parent) {
     std::string pattern = (parent / "lockstep-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
+    if (::mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed in " + parent.string());
-    }
     path_ = pattern;
 }
 
@@ -41,9 +40,7 @@ namespace {
 fs::path trustedProgramsFolder() {
     static const fs::path folder = [] {
         const fs::path helpers = LOCKSTEP_TEST_HELPERS_DIR;
-        if (::geteuid() != 0) {
-            return helpers;
-        }
+        if (::geteuid() != 0) return helpers;
         const fs::path copies = fs::path("/run/lockstep-tests") /
                                 std::to_string(std::hash<std::string>{}(helpers.string()));
         std::error_code error;
@@ -74,9 +71,7 @@ fs::path trustedTestProgram(std::string_view name) {
 std::optional<std::string> untrustedTestProgramsReason() {
     const fs::path tool = trustedTestProgram("fake_fdesetup");
     const ProgramTrust trust = checkRootOwnedProgram(tool);
-    if (trust.verdict == ProgramTrust::Verdict::trusted) {
-        return std::nullopt;
-    }
+    if (trust.verdict == ProgramTrust::Verdict::trusted) return std::nullopt;
     return "lockstepd would not start the stand-in tool " + tool.string() + ": " +
            (trust.reason.empty() ? std::string("it is missing") : trust.reason) +
            " (run the tests as root)";
@@ -90,9 +85,7 @@ bool processHasEnded(int pid) {
     do {
         const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
         const auto end = stat.rfind(") ");
-        if (end == std::string::npos || stat.compare(end + 2, 1, "Z") == 0) {
-            return true;
-        }
+        if (end == std::string::npos || stat.compare(end + 2, 1, "Z") == 0) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } while (std::chrono::steady_clock::now() < until);
     return false;
@@ -100,9 +93,8 @@ bool processHasEnded(int pid) {
 
 void writeFile(const fs::path& path, std::string_view contents, fs::perms mode) {
     fs::create_directories(path.parent_path());
-    if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << contents)) {
+    if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << contents))
         throw std::runtime_error("cannot write " + path.string());
-    }
     fs::permissions(path, mode);
 }
 

@@ -8,9 +8,6 @@
 
 #include <memory>
 
-#include "log/log.h"
-#include "log/unified_logger.h"
-#include "platform/system_log.h"
 #include "support/log_capture.h"
 
 namespace lockstep::testing {
@@ -22,38 +19,21 @@ class DiscardingSystemLog final : public SystemLog {
     void write(LogType /*type*/, std::string_view /*message*/) override {}
 };
 
-// The run's temporary folder, removed with the static objects at exit, and
-// only by the process that made it: a forked child that exits leaves it be.
-struct RunFolder {
-    ~RunFolder() {
-        if (::getpid() != owner) {
-            static_cast<void>(folder.release());
-        }
-    }
-    std::unique_ptr<TempDir> folder = std::make_unique<TempDir>();
-    pid_t owner = ::getpid();
-};
+// The run's temporary folder, removed at exit.
+TempDir& runFolder() {
+    static TempDir folder;
+    return folder;
+}
 
 class TestRunLogging final : public ::testing::Environment {
   public:
-    TestRunLogging()
-        : logger_(
-              testLoggerEnvironment(runFolder().folder->path(),
-                                    UserDefaults({{{"showDebug", UserDefaults::Value{true}}}}))),
-          systemLogScope_(systemLog_),
-          loggerScope_(logger_) {
-        logger_.updateLogPath();
-    }
+    TestRunLogging() { logger_.updateLogPath(); }
 
   private:
-    static RunFolder& runFolder() {
-        static RunFolder folder;
-        return folder;
-    }
     DiscardingSystemLog systemLog_;
-    MDLUnifiedLogger logger_;
-    ScopedSystemLog systemLogScope_;
-    ScopedSharedLogger loggerScope_;
+    MDLUnifiedLogger logger_{testLoggerEnvironment(runFolder().path(), true)};
+    ScopedSystemLog systemLogScope_{systemLog_};
+    ScopedSharedLogger loggerScope_{logger_};
 };
 
 // gtest takes ownership of the environment and deletes it at the end.
