@@ -159,37 +159,33 @@ class FaultyDirectoryService final : public DirectoryService {
 
 // A keychain service for code that needs a Context but never reaches the
 // keychain: every operation answers errSecNotAvailable.
-#define LOCKSTEP_UNAVAILABLE(name, ...)   \
+#define UNAVAILABLE(name, ...)            \
     OSStatus name(__VA_ARGS__) override { \
         return errSecNotAvailable;        \
     }
 class UnavailableKeychainService final : public KeychainService {
   public:
-    LOCKSTEP_UNAVAILABLE(SecKeychainCopyDomainDefault, SecPreferencesDomain, SecKeychainRef*)
-    LOCKSTEP_UNAVAILABLE(SecKeychainFindGenericPassword, const SecKeychainRef&, std::uint32_t,
-                         const char*, std::uint32_t, const char*, std::uint32_t*, SecretBytes*,
-                         SecKeychainItemRef*)
-    LOCKSTEP_UNAVAILABLE(SecKeychainItemCopyAttributesAndData, const SecKeychainItemRef&,
-                         const SecKeychainAttributeInfo*, SecItemClass*, SecKeychainAttributeList*,
-                         std::uint32_t*, SecretBytes*)
-    LOCKSTEP_UNAVAILABLE(SecKeychainItemDelete, const SecKeychainItemRef&)
-    LOCKSTEP_UNAVAILABLE(SecItemAdd, const CFDictionary&, SecKeychainItemRef*)
-    LOCKSTEP_UNAVAILABLE(SecAccessCreate, std::string_view, const SecApplicationList&,
-                         SecAccessRef*)
-    LOCKSTEP_UNAVAILABLE(SecAccessCopyACLList, const SecAccessRef&,
-                         std::optional<std::vector<SecACLRef>>*)
-    LOCKSTEP_UNAVAILABLE(SecACLCopyContents, const SecACLRef&, SecApplicationList*, std::string*,
-                         std::uint16_t*)
-    LOCKSTEP_UNAVAILABLE(SecACLSetContents, const SecACLRef&, const SecApplicationList&,
-                         std::string_view, std::uint16_t)
-    LOCKSTEP_UNAVAILABLE(SecTrustedApplicationCreateFromPath, const char*,
-                         SecTrustedApplicationRef*)
-    LOCKSTEP_UNAVAILABLE(SecKeychainItemCopyAccess, const SecKeychainItemRef&, SecAccessRef*)
-    LOCKSTEP_UNAVAILABLE(SecKeychainItemSetAccessWithPassword, const SecKeychainItemRef&,
-                         const SecAccessRef&, std::uint32_t, const void*)
-    LOCKSTEP_UNAVAILABLE(SecRandomCopyBytes, SecRandomRef, std::size_t, void*)
+    UNAVAILABLE(SecKeychainCopyDomainDefault, SecPreferencesDomain, SecKeychainRef*)
+    UNAVAILABLE(SecKeychainFindGenericPassword, const SecKeychainRef&, std::uint32_t, const char*,
+                std::uint32_t, const char*, std::uint32_t*, SecretBytes*, SecKeychainItemRef*)
+    UNAVAILABLE(SecKeychainItemCopyAttributesAndData, const SecKeychainItemRef&,
+                const SecKeychainAttributeInfo*, SecItemClass*, SecKeychainAttributeList*,
+                std::uint32_t*, SecretBytes*)
+    UNAVAILABLE(SecKeychainItemDelete, const SecKeychainItemRef&)
+    UNAVAILABLE(SecItemAdd, const CFDictionary&, SecKeychainItemRef*)
+    UNAVAILABLE(SecAccessCreate, std::string_view, const SecApplicationList&, SecAccessRef*)
+    UNAVAILABLE(SecAccessCopyACLList, const SecAccessRef&, std::optional<std::vector<SecACLRef>>*)
+    UNAVAILABLE(SecACLCopyContents, const SecACLRef&, SecApplicationList*, std::string*,
+                std::uint16_t*)
+    UNAVAILABLE(SecACLSetContents, const SecACLRef&, const SecApplicationList&, std::string_view,
+                std::uint16_t)
+    UNAVAILABLE(SecTrustedApplicationCreateFromPath, const char*, SecTrustedApplicationRef*)
+    UNAVAILABLE(SecKeychainItemCopyAccess, const SecKeychainItemRef&, SecAccessRef*)
+    UNAVAILABLE(SecKeychainItemSetAccessWithPassword, const SecKeychainItemRef&,
+                const SecAccessRef&, std::uint32_t, const void*)
+    UNAVAILABLE(SecRandomCopyBytes, SecRandomRef, std::size_t, void*)
     std::vector<std::string> SecACLCopyAuthorizations(const SecACLRef&) override { return {}; }
 };
-#undef LOCKSTEP_UNAVAILABLE
+#undef UNAVAILABLE
 
 }  // namespace lockstep::testing

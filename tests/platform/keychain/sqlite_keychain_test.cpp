@@ -125,16 +125,8 @@ class KeychainTest : public ::testing::Test {
         EXPECT_EQ(service_.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &keychain), 0);
         return keychain;
     }
-    [[nodiscard]] OSStatus add(const SecKeychainRef& keychain, const std::string& service,
-                               const Account& account, const std::string& secret,
-                               SecKeychainItemRef* item = nullptr,
-                               const SecAccessRef& access = nullptr) {
-        return addItem(service_, keychain, service, account, secret, item, access);
-    }
-    [[nodiscard]] Found find(const SecKeychainRef& keychain, const std::string& service,
-                             const Account& account = std::nullopt) {
-        return findItem(service_, keychain, service, account);
-    }
+    auto add(auto&&... args) { return addItem(service_, args...); }
+    auto find(auto&&... args) { return findItem(service_, args...); }
 
     TempDir dir_;
     SqliteKeychainService service_;
@@ -565,12 +557,8 @@ bool intact(const std::filesystem::path& dir) {
            std::vector<std::string>{"ok"};
 }
 
-class ProcessTest : public ::testing::TestWithParam<const char*> {
-  protected:
-    TempDir dir_;
-};
-
-TEST_F(ProcessTest, TwoProcessesAddingAtOnceBothFinishCleanly) {
+TEST(KeychainProcessTest, TwoProcessesAddingAtOnceBothFinishCleanly) {
+    const TempDir dir_;
     // Both also race to create the keychain and its key; exactly one wins the shared item.
     ExitStatus second;
     std::thread racing([&] { second = runChild("race " + dir_.path().string() + " 2"); });
@@ -583,8 +571,6 @@ TEST_F(ProcessTest, TwoProcessesAddingAtOnceBothFinishCleanly) {
               std::vector<std::string>{"21"});
     EXPECT_EQ(Keychain(dir_.path()).find("shared").secret, first.code == 0 ? "from-1" : "from-2");
 }
-
-using KilledChangeTest = ProcessTest;
 
 // What the keychain in `dir` holds after a run: true for the new state,
 // false for the old; fails the test for anything else.
@@ -606,7 +592,10 @@ bool holdsNewState(const std::filesystem::path& dir, const std::string& op) {
     return access && access->acls.front()->description == kChangedDescription;
 }
 
+class KilledChangeTest : public ::testing::TestWithParam<const char*> {};
+
 TEST_P(KilledChangeTest, LeavesTheOldOrTheNewState) {
+    const TempDir dir_;
     const auto base = dir_ / "base";
     std::filesystem::create_directories(base);
     ASSERT_EQ(Keychain(base).add("Lockstep", "old", kOldSecret), errSecSuccess);
