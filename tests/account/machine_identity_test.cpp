@@ -24,9 +24,7 @@ TEST(MachineIdentityTest, SerialIsTheFirstMeaningfulSource) {
         {{"Default string\n", "", "", "uninitialized\n"}, std::nullopt}};
     for (const auto& [contents, expected] : cases) {
         TempDir root;
-        for (std::size_t i = 0; i < contents.size(); ++i) {
-            writeFile(root / sources[i], contents[i]);
-        }
+        for (std::size_t i = 0; i < contents.size(); ++i) writeFile(root / sources[i], contents[i]);
         EXPECT_EQ(getSerial(root.path()), expected) << expected.value_or("nothing");
     }
 }

@@ -67,13 +67,10 @@ TEST_F(PasswordUtilsTest, EveryAccountStateAndVerificationCode) {
         {5302, R::accountDoesNotExist(), "throw error:refused:5302"},
         {5304, R::accountLocked(), locked + "temporarily locked" + wait},
         {5305, R::accountLocked(), "No Account for user: alice is not locked."},
-        {-7, R::accountDoesNotExist(), "throw error:refused:-7"},
-    };
+        {-7, R::accountDoesNotExist(), "throw error:refused:-7"}};
     for (const auto& c : cases) {
         directory.fail.erase("verify");
-        if (c.code != 0) {
-            directory.fail.emplace("verify", ODError(c.code, "refused"));
-        }
+        if (c.code != 0) directory.fail.emplace("verify", ODError(c.code, "refused"));
         EXPECT_EQ(check(c.name, c.password), std::pair(c.result, c.message)) << c.code;
     }
 }

@@ -16,9 +16,7 @@ std::string cryptHash(std::string_view password, std::string_view prefix) {
                                         setting, sizeof setting) == nullptr
                            ? nullptr
                            : crypt_rn(phrase.c_str(), setting, data.get(), sizeof(crypt_data));
-    if (hash == nullptr || hash[0] == '*') {
-        throw std::runtime_error("crypt failed for " + method);
-    }
+    if (hash == nullptr || hash[0] == '*') throw std::runtime_error("crypt failed for " + method);
     return hash;
 }
 
@@ -58,9 +56,7 @@ TestDirectory& TestDirectory::addUser(std::string_view name, std::string_view pa
 TestDirectory& TestDirectory::addGroup(std::string_view name, std::uint32_t gid,
                                        const std::vector<std::string>& members) {
     std::string list;
-    for (const std::string& member : members) {
-        list += (list.empty() ? "" : ",") + member;
-    }
+    for (const std::string& member : members) list += (list.empty() ? "" : ",") + member;
     group_ += std::string(name) + ":x:" + std::to_string(gid) + ":" + list + "\n";
     gshadow_ += std::string(name) + ":!::" + list + "\n";
     write();

@@ -148,9 +148,7 @@ class FaultyDirectoryService final : public DirectoryService {
     auto run(const std::string& name, Fault* error, Real real) -> decltype(real()) {
         ++calls[name];
         const auto fault = fail.find(name);
-        if (fault != fail.end() && error != nullptr) {
-            *error = fault->second;
-        }
+        if (fault != fail.end() && error != nullptr) *error = fault->second;
         return fault != fail.end() ? decltype(real()){} : real();
     }
 

@@ -39,15 +39,9 @@ using Account = std::optional<std::string>;
                        {std::string(kSecAttrService), service},
                        {std::string(kSecValueData), SecretBytes(toBytes(secret))},
                        {std::string(kSecReturnRef), true}};
-    if (account) {
-        query.emplace(kSecAttrAccount, *account);
-    }
-    if (keychain) {
-        query.emplace(kSecUseKeychain, keychain);
-    }
-    if (access) {
-        query.emplace(kSecAttrAccess, access);
-    }
+    if (account) query.emplace(kSecAttrAccount, *account);
+    if (keychain) query.emplace(kSecUseKeychain, keychain);
+    if (access) query.emplace(kSecAttrAccess, access);
     SecKeychainItemRef result;
     return keychains.SecItemAdd(query, item != nullptr ? item : &result);
 }
@@ -196,9 +190,7 @@ TEST_F(ItemsTest, BadAddQueriesAreRefusedAndStoreNothing) {
                            {std::string(kSecValueData), SecretBytes(toBytes("pw"))},
                            {std::string(kSecUseKeychain), keychain}};
         query.erase(std::string(key));
-        if (value) {
-            query[std::string(key)] = *value;
-        }
+        if (value) query[std::string(key)] = *value;
         SecKeychainItemRef item;
         EXPECT_EQ(service_.SecItemAdd(query, &item), expected) << key << " " << value.has_value();
         EXPECT_EQ(item, nullptr) << key;
@@ -278,8 +270,7 @@ TEST_F(StorageTest, UnsafeMisshapenOrWrongKeyFilesAreRefusedAndChangeNothing) {
         {key.substr(1), 0600, errSecInvalidKeychain},
         {key + "x", 0600, errSecInvalidKeychain},
         {flipped, 0600, errSecAuthFailed},
-        {key, 0400, errSecSuccess},
-    };
+        {key, 0400, errSecSuccess}};
     for (const auto& [contents, mode, expected] : cases) {
         std::filesystem::permissions(keyPath(), std::filesystem::perms(0600));
         writeFile(keyPath(), contents, std::filesystem::perms(mode));
@@ -364,9 +355,7 @@ std::string describe(const std::vector<SecACLRef>& acls, std::size_t count = 3) 
     std::ostringstream out;
     for (std::size_t i = 0; i < count && i < acls.size(); ++i) {
         out << "[";
-        for (const auto& tag : acls[i]->authorizations) {
-            out << tag << ",";
-        }
+        for (const auto& tag : acls[i]->authorizations) out << tag << ",";
         out << "] apps=" << (acls[i]->applications ? "" : "any");
         for (const auto& app : acls[i]->applications.value_or(Apps{})) {
             out << "(" << app->path << " " << hexEncode(app->digest) << ")";
@@ -510,14 +499,10 @@ struct Keychain {
 int runKeychainChild(const char* order) {
     std::string op, dir, argument;
     std::istringstream(order) >> op >> dir >> argument;
-    if (op != "race") {
-        kill_vfs::install();
-    }
+    if (op != "race") kill_vfs::install();
     Keychain opened(dir);
     const auto check = [](OSStatus status, int step) {
-        if (status != errSecSuccess) {
-            std::_Exit(10 + step);
-        }
+        if (status != errSecSuccess) std::_Exit(10 + step);
     };
     check(opened.opened, 0);
     if (op == "race") {
@@ -578,16 +563,12 @@ bool holdsNewState(const std::filesystem::path& dir, const std::string& op) {
     EXPECT_TRUE(intact(dir));
     Keychain opened(dir);
     const Found old = opened.find("old");
-    if (op == "delete" && old.status == errSecItemNotFound) {
-        return true;
-    }
+    if (op == "delete" && old.status == errSecItemNotFound) return true;
     EXPECT_EQ(old.secret, kOldSecret);
     const Found added = opened.find("new");
     EXPECT_TRUE(added.status == errSecItemNotFound || added.secret == kNewSecret);
     SecAccessRef access;
-    if (op != "setacl") {
-        return added.status == errSecSuccess;
-    }
+    if (op != "setacl") return added.status == errSecSuccess;
     EXPECT_EQ(opened.service.SecKeychainItemCopyAccess(old.item, &access), errSecSuccess);
     return access && access->acls.front()->description == kChangedDescription;
 }
