@@ -2,11 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include "directory/ds_queryable_errors.h"
-#include "platform/context.h"
-#include "platform/directory/local_directory.h"
 #include "support/directory_fixture.h"
 #include "support/log_capture.h"
 
@@ -16,7 +12,7 @@ namespace {
 using R = LocalPasswordResult;
 using namespace std::string_literals;
 
-class PasswordUtilsTest : public ::testing::Test {
+class PasswordUtilsTest : public ::testing::Test, public DirectoryContext {
   protected:
     PasswordUtilsTest() {
         tree.addUser("alice", "wonder", 501).addUser("expired", "pw", 504, AccountState::expired);
@@ -36,11 +32,6 @@ class PasswordUtilsTest : public ::testing::Test {
     }
 
     LogCapture capture;
-    TestDirectory tree;
-    LocalDirectoryService real{tree.root(), std::chrono::milliseconds(100)};
-    FaultyDirectoryService directory{real};
-    UnavailableKeychainService keychain;
-    Context context{keychain, directory, "/usr/bin/fdesetup", {}, "/"};
 };
 
 // What the real directory says (code 0; its account states are tested with

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -10,7 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/context.h"
 #include "platform/directory/directory.h"
+#include "platform/directory/local_directory.h"
 #include "platform/keychain/keychain.h"
 #include "platform/status.h"
 #include "support/temp_dir.h"
@@ -185,5 +188,15 @@ class UnavailableKeychainService final : public KeychainService {
     std::vector<std::string> SecACLCopyAuthorizations(const SecACLRef&) override { return {}; }
 };
 #undef UNAVAILABLE
+
+// A context over a real local directory on a temporary account tree, behind a
+// FaultyDirectoryService; the keychain is never reached.
+struct DirectoryContext {
+    TestDirectory tree;
+    LocalDirectoryService real{tree.root(), std::chrono::milliseconds(100)};
+    FaultyDirectoryService directory{real};
+    UnavailableKeychainService keychain;
+    Context context{keychain, directory, "/usr/bin/fdesetup", {}, "/"};
+};
 
 }  // namespace lockstep::testing
