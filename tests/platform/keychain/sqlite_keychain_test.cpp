@@ -463,12 +463,8 @@ struct Keychain {
     explicit Keychain(const fs::path& dir)
         : service({dir / "System.keychain", dir / "login.keychain", dir}),
           opened(service.SecKeychainCopyDomainDefault(kSecPreferencesDomainSystem, &keychain)) {}
-    OSStatus add(const std::string& name, const std::string& account, const std::string& secret) {
-        return addItem(service, keychain, name, account, secret);
-    }
-    Found find(const std::string& account) {
-        return findItem(service, keychain, "Lockstep", account);
-    }
+    OSStatus add(auto&&... args) { return addItem(service, keychain, args...); }
+    Found find(const std::string& a) { return findItem(service, keychain, "Lockstep", a); }
 
     SqliteKeychainService service;
     SecKeychainRef keychain;
@@ -511,36 +507,30 @@ int runKeychainChild(const char* order) {
 // Runs this program again as the keychain child with `order`; waits for it.
 ExitStatus runChild(const std::string& order) {
     const auto self = fs::read_symlink("/proc/self/exe").string();
-    return spawnProcess({"/usr/bin/env", {std::string(kOrder) + "=" + order, self}})
-        .process.value()
-        .wait()
-        .value();
-}
-
-bool intact(const fs::path& dir) {
-    return rawSql(dir / "System.keychain", "PRAGMA integrity_check") ==
-           std::vector<std::string>{"ok"};
+    Process child =
+        spawnProcess({"/usr/bin/env", {std::string(kOrder) + "=" + order, self}}).process.value();
+    return child.wait().value();
 }
 
 TEST(KeychainProcessTest, TwoProcessesAddingAtOnceBothFinishCleanly) {
-    const TempDir dir_;
+    const TempDir dir;
     // Both also race to create the keychain and its key; exactly one wins the shared item.
     ExitStatus second;
-    std::thread racing([&] { second = runChild("race " + dir_.path().string() + " 2"); });
-    const ExitStatus first = runChild("race " + dir_.path().string() + " 1");
+    std::thread racing([&] { second = runChild("race " + dir.path().string() + " 2"); });
+    const ExitStatus first = runChild("race " + dir.path().string() + " 1");
     racing.join();
     ASSERT_TRUE(first.exited && second.exited);
     ASSERT_EQ(first.code + second.code, kDuplicate) << first.code << " " << second.code;
-    EXPECT_TRUE(intact(dir_.path()));
-    EXPECT_EQ(rawSql(dir_ / "System.keychain", "SELECT count(*) FROM genp"),
-              std::vector<std::string>{"21"});
-    EXPECT_EQ(Keychain(dir_.path()).find("shared").secret, first.code == 0 ? "from-1" : "from-2");
+    EXPECT_EQ(rawSql(dir / "System.keychain", "PRAGMA integrity_check; SELECT count(*) FROM genp"),
+              (std::vector<std::string>{"ok", "21"}));
+    EXPECT_EQ(Keychain(dir.path()).find("shared").secret, first.code == 0 ? "from-1" : "from-2");
 }
 
 // What the keychain in `dir` holds after a run: true for the new state,
 // false for the old; fails the test for anything else.
 bool holdsNewState(const fs::path& dir, const std::string& op) {
-    EXPECT_TRUE(intact(dir));
+    EXPECT_EQ(rawSql(dir / "System.keychain", "PRAGMA integrity_check"),
+              std::vector<std::string>{"ok"});
     Keychain opened(dir);
     const Found old = opened.find("old");
     if (op == "delete" && old.status == errSecItemNotFound) return true;
@@ -556,13 +546,13 @@ bool holdsNewState(const fs::path& dir, const std::string& op) {
 class KilledChangeTest : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(KilledChangeTest, LeavesTheOldOrTheNewState) {
-    const TempDir dir_;
-    const auto base = dir_ / "base";
+    const TempDir dir;
+    const auto base = dir / "base";
     fs::create_directories(base);
     ASSERT_EQ(Keychain(base).add("Lockstep", "old", kOldSecret), errSecSuccess);
     bool sawOld = false, sawNew = false, finished = false, sawHotJournal = false;
     for (int killAt = 1; killAt <= 40 && !finished; ++killAt) {
-        const auto run = dir_ / ("run-" + std::to_string(killAt));
+        const auto run = dir / ("run-" + std::to_string(killAt));
         fs::copy(base, run);
         const ExitStatus status =
             runChild(std::string(GetParam()) + " " + run.string() + " " + std::to_string(killAt));
