@@ -44,9 +44,7 @@ class DSQueryableTest : public ::testing::Test, public DirectoryContext {
         std::ranges::transform(records, std::back_inserter(result), &ODRecord::recordName);
         return result;
     }
-    [[nodiscard]] ODRecordRef user(std::string_view name) const {
-        return queryable.getLocalRecord(name);
-    }
+    ODRecordRef user(std::string_view name) const { return queryable.getLocalRecord(name); }
 
     LogCapture capture;
     Queryable queryable{context};

@@ -172,11 +172,9 @@ TEST(ProcessTest, ReportsExitStatusSignalOrStartFailure) {
     }
     TempDir dir;
     writeFile(dir / "data", "data", fs::perms(0644));
-    for (const auto& [program, error] :
-         {std::pair{dir / "missing", ENOENT}, {dir / "data", EACCES}}) {
-        const auto spawned = spawnProcess({program, {}, {}, {}, {}});
-        EXPECT_FALSE(spawned.process.has_value()) << program;
-        EXPECT_EQ(spawned.error, error) << program;
+    for (const auto& [path, error] : {std::pair{dir / "missing", ENOENT}, {dir / "data", EACCES}}) {
+        const auto spawned = spawnProcess({path, {}, {}, {}, {}});
+        EXPECT_EQ(std::pair(spawned.process.has_value(), spawned.error), std::pair(false, error));
     }
 }
 
@@ -193,8 +191,7 @@ TEST(ProcessTest, ChildThatExitsWithoutReadingDoesNotKillTheWriter) {
     // Far more than a pipe holds, so the write must meet the closed pipe.
     Process process = start("noisy_child", {"0", "e", "2", "o", "5"});
     const ProcessOutput collected = process.communicate(Bytes(4 * 1024 * 1024, 'x'));
-    EXPECT_FALSE(collected.inputDelivered);
-    EXPECT_EQ(toString(collected.output), "oo");
+    EXPECT_EQ(toString(collected.output) + (collected.inputDelivered ? " delivered" : ""), "oo");
     EXPECT_EQ(process.wait(), (ExitStatus{true, 5}));
     // The held-back SIGPIPE was taken off and the thread's mask restored.
     sigset_t pending{}, mask{};

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -61,9 +60,9 @@ struct TestUser {
 class TestDirectory {
   public:
     // Account files in a fresh temporary folder, removed with this object.
-    TestDirectory();
+    TestDirectory() : ownFolder_(std::in_place), root_(ownFolder_->path()) { write(); }
     // Account files under `root` (created when missing).
-    explicit TestDirectory(std::filesystem::path root);
+    explicit TestDirectory(std::filesystem::path root) : root_(std::move(root)) { write(); }
 
     [[nodiscard]] const std::filesystem::path& root() const { return root_; }
 
@@ -97,8 +96,6 @@ class FaultyDirectoryService final : public DirectoryService {
     std::map<std::string, ODError, std::less<>> fail;
     // How often each operation was called, by the same names.
     std::map<std::string, int, std::less<>> calls;
-    // When set, verifyPassword throws this as a std::runtime_error.
-    std::optional<std::string> verifyThrows;
     // Attribute values seen instead of the real ones, by record name and attribute.
     std::map<std::pair<std::string, std::string>, std::vector<ODValue>> values;
 
@@ -117,10 +114,7 @@ class FaultyDirectoryService final : public DirectoryService {
         return run("results", e, [&] { return real_.resultsAllowingPartial(q, p, e); });
     }
     bool verifyPassword(const ODRecordRef& r, std::string_view p, Fault* e) override {
-        return run("verify", e, [&] {
-            return verifyThrows ? throw std::runtime_error(*verifyThrows)
-                                : real_.verifyPassword(r, p, e);
-        });
+        return run("verify", e, [&] { return real_.verifyPassword(r, p, e); });
     }
     std::optional<std::vector<ODValue>> valuesForAttribute(const ODRecordRef& r, std::string_view a,
                                                            Fault* e) override {

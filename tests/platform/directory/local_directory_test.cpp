@@ -69,11 +69,10 @@ class DirectoryTest : public ::testing::Test {
     // The values of an attribute as texts; the error code when it cannot be read.
     Strings values(const ODRecordRef& from, std::string_view attribute) {
         const auto read = service.valuesForAttribute(from, attribute, &error);
+        if (!read) return {std::to_string(code())};
         Strings result;
-        for (const ODValue& value : read.value_or(std::vector<ODValue>{})) {
-            result.push_back(std::get<std::string>(value));
-        }
-        return read ? result : Strings{std::to_string(code())};
+        for (const ODValue& value : *read) result.push_back(std::get<std::string>(value));
+        return result;
     }
     // Verifies `password` for alice: 0 for success, else the error code.
     std::int64_t verify(std::string_view password) {

@@ -191,7 +191,7 @@ TEST_F(ItemsTest, LookupsCreateNothingAndTheFirstStoreCreatesPrivately) {
     fs::create_directory(systemPath().parent_path());
     writeFile(systemPath(), "", fs::perms(0600));  // a creation cut short is still no keychain
     EXPECT_EQ(find(system, "Lockstep").status, errSecItemNotFound);
-    EXPECT_FALSE(fs::exists(dir_ / "user") || fs::exists(systemPath().string() + ".key"));
+    EXPECT_FALSE(fs::exists(dir_ / "user") || fs::exists(keyPath()));
     // No keychain given means the user's default.
     ASSERT_EQ(add(nullptr, "Lockstep", "alice", "user secret"), errSecSuccess);
     EXPECT_EQ(find(system, "Lockstep", "alice").status, errSecItemNotFound);
@@ -199,8 +199,8 @@ TEST_F(ItemsTest, LookupsCreateNothingAndTheFirstStoreCreatesPrivately) {
     EXPECT_EQ(find(systemKeychain(), "Lockstep", "bob").secret, "system secret");
     std::uint64_t modes = 0;
     for (const fs::path& path :
-         std::vector<fs::path>{systemPath(), systemPath().string() + ".key", dir_ / "user",
-                               dir_ / "user/login.keychain", dir_ / "user/login.keychain.key"}) {
+         std::vector<fs::path>{systemPath(), keyPath(), dir_ / "user", dir_ / "user/login.keychain",
+                               dir_ / "user/login.keychain.key"}) {
         struct stat info {};
         EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
         modes = modes * 010000 + (info.st_mode & 07777);
