@@ -24,9 +24,7 @@ TEST(MachineIdentityTest, SerialIsTheFirstMeaningfulSource) {
         {{"Default string\n", "", "", "uninitialized\n"}, std::nullopt}};
     for (const auto& [contents, expected] : cases) {
         TempDir root;
-        for (std::size_t i = 0; i < contents.size(); ++i) {
-            writeFile(root / sources[i], contents[i]);
-        }
+        for (std::size_t i = 0; i < contents.size(); ++i) writeFile(root / sources[i], contents[i]);
         EXPECT_EQ(getSerial(root.path()), expected) << expected.value_or("nothing");
     }
 }
@@ -59,29 +57,6 @@ TEST(MachineIdentityTest, ConsoleUserIsTheLocalSession) {
         writeFile(root / "var/run/utmp", records);
         EXPECT_EQ(getConsoleUser(root.path()), expected);
     }
-}
-
-TEST(MachineIdentityTest, MacIsTheAddressAfterTheFirstEther) {
-    const std::vector<std::pair<std::string, std::string>> cases{
-        {"lo0: flags=8049<UP,LOOPBACK> mtu 16384\n\tinet 127.0.0.1\n"
-         "en0: flags=8863<UP,BROADCAST> mtu 1500\n\tether 3c:22:fb:01:02:03 \n",
-         "3c:22:fb:01:02:03"},
-        // A word containing "ether" is not the marker; the first address counts.
-        {"ether0: flags=4163<UP>  mtu 1500\n        ether aa:bb:cc:dd:ee:ff  txqueuelen 1000\n"
-         "eth1: flags=4163<UP>  mtu 1500\n        ether 52:54:00:ab:cd:ef  txqueuelen 1000\n",
-         "aa:bb:cc:dd:ee:ff"},
-        {"lo: flags=73<UP,LOOPBACK,RUNNING>  mtu 65536\n", ""}};
-    TempDir dir;
-    writeFile(dir / "ifconfig",
-              "#!/bin/sh\nd=$(dirname \"$0\")\nprintf '%s\\n' \"$#\" \"$@\" > \"$d/args\"\ncat "
-              "\"$d/listing\"\n",
-              std::filesystem::perms(0755));
-    for (const auto& [listing, expected] : cases) {
-        writeFile(dir / "listing", listing);
-        EXPECT_EQ(getMAC(dir / "ifconfig"), expected);
-        EXPECT_EQ(readFile(dir / "args"), "1\n-a\n");  // exactly one argument, "-a"
-    }
-    EXPECT_EQ(getMAC(dir / "no-ifconfig"), "");
 }
 
 }  // namespace

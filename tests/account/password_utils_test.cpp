@@ -2,11 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include "directory/ds_queryable_errors.h"
-#include "platform/context.h"
-#include "platform/directory/local_directory.h"
 #include "support/directory_fixture.h"
 #include "support/log_capture.h"
 
@@ -16,7 +12,7 @@ namespace {
 using R = LocalPasswordResult;
 using namespace std::string_literals;
 
-class PasswordUtilsTest : public ::testing::Test {
+class PasswordUtilsTest : public ::testing::Test, public DirectoryContext {
   protected:
     PasswordUtilsTest() {
         tree.addUser("alice", "wonder", 501).addUser("expired", "pw", 504, AccountState::expired);
@@ -36,11 +32,6 @@ class PasswordUtilsTest : public ::testing::Test {
     }
 
     LogCapture capture;
-    TestDirectory tree;
-    LocalDirectoryService real{tree.root(), std::chrono::milliseconds(100)};
-    FaultyDirectoryService directory{real};
-    UnavailableKeychainService keychain;
-    Context context{keychain, directory, "/usr/bin/fdesetup", {}, "/"};
 };
 
 // What the real directory says (code 0; its account states are tested with
@@ -67,13 +58,10 @@ TEST_F(PasswordUtilsTest, EveryAccountStateAndVerificationCode) {
         {5302, R::accountDoesNotExist(), "throw error:refused:5302"},
         {5304, R::accountLocked(), locked + "temporarily locked" + wait},
         {5305, R::accountLocked(), "No Account for user: alice is not locked."},
-        {-7, R::accountDoesNotExist(), "throw error:refused:-7"},
-    };
+        {-7, R::accountDoesNotExist(), "throw error:refused:-7"}};
     for (const auto& c : cases) {
         directory.fail.erase("verify");
-        if (c.code != 0) {
-            directory.fail.emplace("verify", ODError(c.code, "refused"));
-        }
+        if (c.code != 0) directory.fail.emplace("verify", ODError(c.code, "refused"));
         EXPECT_EQ(check(c.name, c.password), std::pair(c.result, c.message)) << c.code;
     }
 }
@@ -91,11 +79,9 @@ TEST_F(PasswordUtilsTest, MissingAmbiguousOrUnreachableAccount) {
     EXPECT_EQ(PasswordUtils::localNode(context), nullptr);
     EXPECT_TRUE(capture.contains(kLogLevelDebug, "localNode ODError creating local node."));
     directory.fail.erase("node");
-    directory.verifyThrows = "no memory";
-    EXPECT_EQ(check("alice"), std::pair(R::accountDoesNotExist(), "throw error:no memory:-1"s));
     tree.addUser("alice", "other", 601);
     EXPECT_EQ(check("alice"), std::pair(R::accountDoesNotExist(), error + "1.):1"));
-    EXPECT_EQ(directory.calls["verify"], 1);
+    EXPECT_EQ(directory.calls["verify"], 0);
 }
 
 }  // namespace

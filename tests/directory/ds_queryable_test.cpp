@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 
-#include "platform/context.h"
-#include "platform/directory/local_directory.h"
 #include "support/directory_fixture.h"
 #include "support/log_capture.h"
 
@@ -28,7 +25,7 @@ class Queryable final : public DSQueryable {
 // A real directory over a temporary account tree, behind a double that can
 // be told to fail. alice and carol administer; bob is a standard user, and
 // locked; _svc is a system account even though it is in the group.
-class DSQueryableTest : public ::testing::Test {
+class DSQueryableTest : public ::testing::Test, public DirectoryContext {
   protected:
     DSQueryableTest() {
         tree.addUser("alice", "wonder", 501)
@@ -47,16 +44,9 @@ class DSQueryableTest : public ::testing::Test {
         std::ranges::transform(records, std::back_inserter(result), &ODRecord::recordName);
         return result;
     }
-    [[nodiscard]] ODRecordRef user(std::string_view name) const {
-        return queryable.getLocalRecord(name);
-    }
+    ODRecordRef user(std::string_view name) const { return queryable.getLocalRecord(name); }
 
     LogCapture capture;
-    TestDirectory tree;
-    LocalDirectoryService real{tree.root(), std::chrono::milliseconds(100)};
-    FaultyDirectoryService directory{real};
-    UnavailableKeychainService keychain;
-    Context context{keychain, directory, "/usr/bin/fdesetup", {}, "/"};
     Queryable queryable{context};
 };
 

@@ -12,22 +12,12 @@ std::string cryptHash(std::string_view password, std::string_view prefix) {
     char setting[CRYPT_GENSALT_OUTPUT_SIZE];
     // The cheapest cost: 1 for yescrypt, the minimum of 1000 rounds for SHA-512.
     auto data = std::make_unique<crypt_data>();
-    const char* hash = crypt_gensalt_rn(method.c_str(), method == "$y$" ? 1 : 1000, nullptr, 0,
-                                        setting, sizeof setting) == nullptr
-                           ? nullptr
-                           : crypt_rn(phrase.c_str(), setting, data.get(), sizeof(crypt_data));
-    if (hash == nullptr || hash[0] == '*') {
-        throw std::runtime_error("crypt failed for " + method);
-    }
+    const bool salted = crypt_gensalt_rn(method.c_str(), method == "$y$" ? 1 : 1000, nullptr, 0,
+                                         setting, sizeof setting) != nullptr;
+    const char* hash =
+        salted ? crypt_rn(phrase.c_str(), setting, data.get(), sizeof *data) : nullptr;
+    if (hash == nullptr || hash[0] == '*') throw std::runtime_error("crypt failed for " + method);
     return hash;
-}
-
-TestDirectory::TestDirectory() : ownFolder_(std::in_place), root_(ownFolder_->path()) {
-    write();
-}
-
-TestDirectory::TestDirectory(std::filesystem::path root) : root_(std::move(root)) {
-    write();
 }
 
 TestDirectory& TestDirectory::addUser(const TestUser& user) {
@@ -35,15 +25,11 @@ TestDirectory& TestDirectory::addUser(const TestUser& user) {
     passwd_ += user.name + ":x:" + std::to_string(user.uid) + ":" + std::to_string(user.gid) + ":" +
                user.realName + ":" + home + ":" + user.shell + "\n";
     // The password and aging fields for each AccountState, in its order:
-    // changed in 2022 and never expiring, unless the state says otherwise.
+    // changed in 2022 and never expiring, unless the state says otherwise;
+    // expired on 1970-01-03; changed 1970-01-02, valid a day, inactive a day later.
     const std::string hash = cryptHash(user.password), aging = ":19000:0:99999:7:::";
-    const std::string fields[] = {
-        hash + aging,
-        "!" + hash + aging,
-        "*" + aging,
-        hash + ":19000:0:99999:7::2:",  // expired on 1970-01-03
-        hash + ":1:0:1:0:1::",          // changed 1970-01-02, valid a day, inactive a day later
-    };
+    const std::string fields[] = {hash + aging, "!" + hash + aging, "*" + aging,
+                                  hash + ":19000:0:99999:7::2:", hash + ":1:0:1:0:1::"};
     shadow_ += user.name + ":" + fields[static_cast<std::size_t>(user.state)] + "\n";
     write();
     return *this;
@@ -58,9 +44,7 @@ TestDirectory& TestDirectory::addUser(std::string_view name, std::string_view pa
 TestDirectory& TestDirectory::addGroup(std::string_view name, std::uint32_t gid,
                                        const std::vector<std::string>& members) {
     std::string list;
-    for (const std::string& member : members) {
-        list += (list.empty() ? "" : ",") + member;
-    }
+    for (const std::string& member : members) list += (list.empty() ? "" : ",") + member;
     group_ += std::string(name) + ":x:" + std::to_string(gid) + ":" + list + "\n";
     gshadow_ += std::string(name) + ":!::" + list + "\n";
     write();

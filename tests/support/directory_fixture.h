@@ -1,16 +1,18 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/context.h"
 #include "platform/directory/directory.h"
+#include "platform/directory/local_directory.h"
 #include "platform/keychain/keychain.h"
 #include "platform/status.h"
 #include "support/temp_dir.h"
@@ -58,9 +60,9 @@ struct TestUser {
 class TestDirectory {
   public:
     // Account files in a fresh temporary folder, removed with this object.
-    TestDirectory();
+    TestDirectory() : ownFolder_(std::in_place), root_(ownFolder_->path()) { write(); }
     // Account files under `root` (created when missing).
-    explicit TestDirectory(std::filesystem::path root);
+    explicit TestDirectory(std::filesystem::path root) : root_(std::move(root)) { write(); }
 
     [[nodiscard]] const std::filesystem::path& root() const { return root_; }
 
@@ -94,8 +96,6 @@ class FaultyDirectoryService final : public DirectoryService {
     std::map<std::string, ODError, std::less<>> fail;
     // How often each operation was called, by the same names.
     std::map<std::string, int, std::less<>> calls;
-    // When set, verifyPassword throws this as a std::runtime_error.
-    std::optional<std::string> verifyThrows;
     // Attribute values seen instead of the real ones, by record name and attribute.
     std::map<std::pair<std::string, std::string>, std::vector<ODValue>> values;
 
@@ -114,10 +114,7 @@ class FaultyDirectoryService final : public DirectoryService {
         return run("results", e, [&] { return real_.resultsAllowingPartial(q, p, e); });
     }
     bool verifyPassword(const ODRecordRef& r, std::string_view p, Fault* e) override {
-        return run("verify", e, [&] {
-            return verifyThrows ? throw std::runtime_error(*verifyThrows)
-                                : real_.verifyPassword(r, p, e);
-        });
+        return run("verify", e, [&] { return real_.verifyPassword(r, p, e); });
     }
     std::optional<std::vector<ODValue>> valuesForAttribute(const ODRecordRef& r, std::string_view a,
                                                            Fault* e) override {
@@ -148,9 +145,7 @@ class FaultyDirectoryService final : public DirectoryService {
     auto run(const std::string& name, Fault* error, Real real) -> decltype(real()) {
         ++calls[name];
         const auto fault = fail.find(name);
-        if (fault != fail.end() && error != nullptr) {
-            *error = fault->second;
-        }
+        if (fault != fail.end() && error != nullptr) *error = fault->second;
         return fault != fail.end() ? decltype(real()){} : real();
     }
 
@@ -159,37 +154,43 @@ class FaultyDirectoryService final : public DirectoryService {
 
 // A keychain service for code that needs a Context but never reaches the
 // keychain: every operation answers errSecNotAvailable.
-#define LOCKSTEP_UNAVAILABLE(name, ...)   \
+#define UNAVAILABLE(name, ...)            \
     OSStatus name(__VA_ARGS__) override { \
         return errSecNotAvailable;        \
     }
 class UnavailableKeychainService final : public KeychainService {
   public:
-    LOCKSTEP_UNAVAILABLE(SecKeychainCopyDomainDefault, SecPreferencesDomain, SecKeychainRef*)
-    LOCKSTEP_UNAVAILABLE(SecKeychainFindGenericPassword, const SecKeychainRef&, std::uint32_t,
-                         const char*, std::uint32_t, const char*, std::uint32_t*, SecretBytes*,
-                         SecKeychainItemRef*)
-    LOCKSTEP_UNAVAILABLE(SecKeychainItemCopyAttributesAndData, const SecKeychainItemRef&,
-                         const SecKeychainAttributeInfo*, SecItemClass*, SecKeychainAttributeList*,
-                         std::uint32_t*, SecretBytes*)
-    LOCKSTEP_UNAVAILABLE(SecKeychainItemDelete, const SecKeychainItemRef&)
-    LOCKSTEP_UNAVAILABLE(SecItemAdd, const CFDictionary&, SecKeychainItemRef*)
-    LOCKSTEP_UNAVAILABLE(SecAccessCreate, std::string_view, const SecApplicationList&,
-                         SecAccessRef*)
-    LOCKSTEP_UNAVAILABLE(SecAccessCopyACLList, const SecAccessRef&,
-                         std::optional<std::vector<SecACLRef>>*)
-    LOCKSTEP_UNAVAILABLE(SecACLCopyContents, const SecACLRef&, SecApplicationList*, std::string*,
-                         std::uint16_t*)
-    LOCKSTEP_UNAVAILABLE(SecACLSetContents, const SecACLRef&, const SecApplicationList&,
-                         std::string_view, std::uint16_t)
-    LOCKSTEP_UNAVAILABLE(SecTrustedApplicationCreateFromPath, const char*,
-                         SecTrustedApplicationRef*)
-    LOCKSTEP_UNAVAILABLE(SecKeychainItemCopyAccess, const SecKeychainItemRef&, SecAccessRef*)
-    LOCKSTEP_UNAVAILABLE(SecKeychainItemSetAccessWithPassword, const SecKeychainItemRef&,
-                         const SecAccessRef&, std::uint32_t, const void*)
-    LOCKSTEP_UNAVAILABLE(SecRandomCopyBytes, SecRandomRef, std::size_t, void*)
+    UNAVAILABLE(SecKeychainCopyDomainDefault, SecPreferencesDomain, SecKeychainRef*)
+    UNAVAILABLE(SecKeychainFindGenericPassword, const SecKeychainRef&, std::uint32_t, const char*,
+                std::uint32_t, const char*, std::uint32_t*, SecretBytes*, SecKeychainItemRef*)
+    UNAVAILABLE(SecKeychainItemCopyAttributesAndData, const SecKeychainItemRef&,
+                const SecKeychainAttributeInfo*, SecItemClass*, SecKeychainAttributeList*,
+                std::uint32_t*, SecretBytes*)
+    UNAVAILABLE(SecKeychainItemDelete, const SecKeychainItemRef&)
+    UNAVAILABLE(SecItemAdd, const CFDictionary&, SecKeychainItemRef*)
+    UNAVAILABLE(SecAccessCreate, std::string_view, const SecApplicationList&, SecAccessRef*)
+    UNAVAILABLE(SecAccessCopyACLList, const SecAccessRef&, std::optional<std::vector<SecACLRef>>*)
+    UNAVAILABLE(SecACLCopyContents, const SecACLRef&, SecApplicationList*, std::string*,
+                std::uint16_t*)
+    UNAVAILABLE(SecACLSetContents, const SecACLRef&, const SecApplicationList&, std::string_view,
+                std::uint16_t)
+    UNAVAILABLE(SecTrustedApplicationCreateFromPath, const char*, SecTrustedApplicationRef*)
+    UNAVAILABLE(SecKeychainItemCopyAccess, const SecKeychainItemRef&, SecAccessRef*)
+    UNAVAILABLE(SecKeychainItemSetAccessWithPassword, const SecKeychainItemRef&,
+                const SecAccessRef&, std::uint32_t, const void*)
+    UNAVAILABLE(SecRandomCopyBytes, SecRandomRef, std::size_t, void*)
     std::vector<std::string> SecACLCopyAuthorizations(const SecACLRef&) override { return {}; }
 };
-#undef LOCKSTEP_UNAVAILABLE
+#undef UNAVAILABLE
+
+// A context over a real local directory on a temporary account tree, behind a
+// FaultyDirectoryService; the keychain is never reached.
+struct DirectoryContext {
+    TestDirectory tree;
+    LocalDirectoryService real{tree.root(), std::chrono::milliseconds(100)};
+    FaultyDirectoryService directory{real};
+    UnavailableKeychainService keychain;
+    Context context{keychain, directory, "/usr/bin/fdesetup", {}, "/"};
+};
 
 }  // namespace lockstep::testing
