@@ -49,16 +49,16 @@ TEST(Arm, ArmsOnlyWhenThePasswordOpensEveryVolume) {
         SCOPED_TRACE(c.name);
         TestMachine machine(c.volumes);
         for (const std::string& user : c.enabled) {
-            machine.accounts().addUser(user, user + " pw", 501).write();
+            machine.accounts.addUser(user, user + " pw", 501).write();
             machine.terminal = {c.volumes[0].passphrase, user + " pw"};
             ASSERT_EQ(machine.run({"add", "-usertoadd", user}).exit, 0);
         }
         const auto result = machine.run(kArm, request(c.user, c.password));
         if (!c.refusal.empty()) {
-            EXPECT_EQ(std::tuple(result.exit, std::ranges::count(result.err, '\n')),
-                      std::tuple(1, 1));
-            EXPECT_THAT(result.err, HasSubstr(c.refusal));
-            EXPECT_FALSE(machine.kexec.initrd) << "nothing may be loaded";
+            EXPECT_EQ(
+                std::tuple(result.exit, std::ranges::count(result.err, '\n'),
+                           result.err.find(c.refusal) != std::string::npos, !machine.kexec.initrd),
+                std::tuple(1, 1, true, true));
             continue;
         }
         ASSERT_EQ(std::tuple(result.exit, result.out), std::tuple(0, "")) << result.err;
@@ -70,7 +70,7 @@ TEST(Arm, ArmsOnlyWhenThePasswordOpensEveryVolume) {
         std::string crypttab;
         for (const TestVolume& v : c.volumes) {
             expected.push_back("lockstep/" + v.name + ".key 100400 0:0 " + c.password);
-            crypttab += v.name + " UUID=" + machine.uuid(v.name) + " /lockstep/" + v.name +
+            crypttab += v.name + " UUID=" + machine.uuids.at(v.name) + " /lockstep/" + v.name +
                         ".key " + v.options + ",key-slot=" + (c.enabled.empty() ? "0" : "1") + "\n";
         }
         expected.push_back("cryptroot/crypttab 100644 0:0 " + crypttab);
@@ -128,9 +128,10 @@ TEST(Arm, RefusesWhatItCannotTrustOrLoad) {
         TestMachine machine({kRoot});
         prepare(machine);
         const auto result = machine.run(kArm, request("alice", "disk pass"));
-        EXPECT_EQ(std::tuple(result.exit, !machine.kexec.initrd, machine.logged.empty()),
-                  std::tuple(1, true, true));
-        EXPECT_THAT(result.err, HasSubstr(refusal));
+        EXPECT_EQ(std::tuple(result.exit, !machine.kexec.initrd, machine.logged.empty(),
+                             result.err.find(refusal) != std::string::npos),
+                  std::tuple(1, true, true, true))
+            << result.err;
         if (name != "kexec refused" && name != "not LUKS") {
             EXPECT_THAT(machine.run({"supportsauthrestart", "-verbose"}).out,
                         ::testing::AllOf(::testing::StartsWith("false\n"), HasSubstr(refusal)));
@@ -174,21 +175,15 @@ TEST(Arm, RequestsDelaysAndUsage) {
 
 TEST(Accounts, AddListRemoveAndStatus) {
     TestMachine machine({kRoot, {"cryptdata", "disk pass", 2, "luks", false}});
-    machine.accounts().addUser("alice", "alice pw", 501).addUser("bob", "bob pw", 502).write();
-    const auto add = [](const std::string& passphrase, const std::string& user,
-                        const std::string& password) {
+    machine.accounts.addUser("alice", "alice pw", 501).addUser("bob", "bob pw", 502).write();
+    const auto add = [](std::string passphrase, std::string user, std::string password) {
         return "<plist><dict><key>Password</key><string>" + passphrase +
                "</string><key>AdditionalUsers</key><array><dict><key>Username</key><string>" +
                user + "</string><key>Password</key><string>" + password +
                "</string></dict></array></dict></plist>";
     };
-    struct Step {
-        Strings arguments;
-        std::string input;
-        Strings terminal;
-        int exit;
-        std::string output;  // standard output, or a piece of the error
-    };
+    // Arguments, standard input, terminal answers, exit, the output or a piece of the error.
+    using Step = std::tuple<Strings, std::string, Strings, int, std::string>;
     const Strings addAlice = {"add", "-usertoadd", "alice", "-inputplist"};
     const Strings addCarol = {"add", "-usertoadd", "carol", "-inputplist"};
     for (const Step& step : std::vector<Step>{
@@ -201,11 +196,11 @@ TEST(Accounts, AddListRemoveAndStatus) {
              {{"remove", "-user", "carol"}, "", {}, 1, "carol is not enabled."},
              {{"remove", "-user", "alice"}, "", {}, 0, ""},
              {{"list"}, "", {}, 0, "bob,2\n"}}) {
-        SCOPED_TRACE(::testing::PrintToString(step.arguments));
-        machine.terminal = step.terminal;
-        const auto result = machine.run(step.arguments, step.input);
-        EXPECT_EQ(result.exit, step.exit) << result.err;
-        EXPECT_THAT(step.exit == 0 ? result.out : result.err, HasSubstr(step.output));
+        const auto& [arguments, input, terminal, exit, output] = step;
+        machine.terminal = terminal;
+        const auto result = machine.run(arguments, input);
+        EXPECT_EQ(result.exit, exit) << result.err << ::testing::PrintToString(arguments);
+        EXPECT_THAT(exit == 0 ? result.out : result.err, HasSubstr(output));
     }
     // Nobody but bob opens the volumes now: his is the last keyslot.
     for (const std::string name : {"cryptroot", "cryptdata"}) {
@@ -216,8 +211,8 @@ TEST(Accounts, AddListRemoveAndStatus) {
     EXPECT_EQ(machine.run({"list"}).out, "bob,2\n");
 
     const std::string volumes =
-        "FileVault is On.\nEncrypted volume: cryptroot (UUID=" + machine.uuid("cryptroot") +
-        ", root file system)\nEncrypted volume: cryptdata (UUID=" + machine.uuid("cryptdata") +
+        "FileVault is On.\nEncrypted volume: cryptroot (UUID=" + machine.uuids.at("cryptroot") +
+        ", root file system)\nEncrypted volume: cryptdata (UUID=" + machine.uuids.at("cryptdata") +
         ")\n";
     EXPECT_EQ(machine.run({"status"}).out, volumes + "Authenticated restart: not armed.\n");
     EXPECT_THAT(machine.run({"restartarmed"}).err, HasSubstr("no authenticated restart is armed"));

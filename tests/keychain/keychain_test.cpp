@@ -1,9 +1,5 @@
 #include <gmock/gmock.h>
 
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "faulty_keychain.h"
 #include "keychain/keychain_util.h"
 #include "platform/context.h"
@@ -37,8 +33,7 @@ std::string partitionsDict(const std::string& otherKeys = "") {
 // Paths of an application list, in order; "(any)" for no list.
 Strings paths(const SecApplicationList& applications) {
     Strings result = applications ? Strings{} : Strings{"(any)"};
-    for (const SecTrustedApplicationRef& app :
-         applications.value_or(std::vector<SecTrustedApplicationRef>{})) {
+    for (const auto& app : applications.value_or(std::vector<SecTrustedApplicationRef>{})) {
         result.push_back(app->path);
     }
     return result;
