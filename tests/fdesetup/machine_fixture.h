@@ -63,7 +63,7 @@ inline std::string makeLuksImage(const fs::path& path, int version, const std::s
 
 struct ArchiveFile {
     std::string name;
-    std::string contents;  // a link's target when not a regular file
+    std::string contents = {};  // a link's target when not a regular file
     std::uint32_t mode = 0100644;
 };
 // A newc archive; `filter` is a libarchive compression ("" for none).
@@ -243,28 +243,20 @@ class TestMachine {
         const auto answer = [&]() -> std::optional<std::string> {
             return next != terminal.end() ? std::optional(*next++) : std::nullopt;
         };
-        const auto secret = [&answer](const std::string&) {
+        ToolEnvironment env(Machine(root(), static_cast<unsigned>(::getuid())), kRelease, kexec,
+                            context, true, inputFd, out, err, {}, {}, {}, {});
+        env.askLine = [&answer](const std::string&) { return answer(); };
+        env.askSecret = [&answer](const std::string&) {
             std::optional<LockedBuffer> buffer;
             if (const auto text = answer()) {
                 static_cast<void>(buffer.emplace(4096).append(*text));
             }
             return buffer;
         };
-        ToolEnvironment env{Machine{root(), static_cast<unsigned>(::getuid())},
-                            kRelease,
-                            kexec,
-                            context,
-                            true,
-                            inputFd,
-                            out,
-                            err,
-                            [&answer](const std::string&) { return answer(); },
-                            secret,
-                            [this](std::string_view message) { logged.emplace_back(message); },
-                            [this](const std::vector<std::string>& command) {
-                                commands.push_back(command);
-                                return true;
-                            }};
+        env.log = [this](std::string_view message) { logged.emplace_back(message); };
+        env.runCommand = [this](const std::vector<std::string>& c) {
+            return commands.push_back(c), true;
+        };
         const int exit = runTool(arguments, env);
         ::close(inputFd);
         return {exit, out.str(), err.str()};
