@@ -77,11 +77,8 @@ TEST(Arm, ArmsOnlyWhenThePasswordOpensEveryVolume) {
         EXPECT_EQ(testing::appended(machine.initramfs(), *machine.kexec.initrd), expected);
         // Each add and the arming are logged once, without the password.
         ASSERT_EQ(machine.logged.size(), c.enabled.size() * c.volumes.size() + 1);
-        EXPECT_THAT(
-            machine.logged.back(),
-            ::testing::AllOf(HasSubstr("authenticated restart armed for " + c.user + " at "),
-                             HasSubstr("; kernel /boot/vmlinuz-6.1.0-99-amd64;"),
-                             ::testing::Not(HasSubstr(c.password))));
+        EXPECT_THAT(machine.logged.back(), HasSubstr("authenticated restart armed for " + c.user));
+        EXPECT_EQ(machine.logged.back().find(c.password), std::string::npos);
     }
 }
 
@@ -198,14 +195,15 @@ TEST(Accounts, AddListRemoveAndStatus) {
                 HasSubstr("it is the last keyslot that opens the volume."));
     EXPECT_EQ(machine.run({"list"}).out, "bob,2\n");
 
-    const std::string volumes =
+    EXPECT_EQ(
+        machine.run({"status"}).out,
         "FileVault is On.\nEncrypted volume: cryptroot (UUID=" + machine.uuids.at("cryptroot") +
-        ", root file system)\nEncrypted volume: cryptdata (UUID=" + machine.uuids.at("cryptdata") +
-        ")\n";
-    EXPECT_EQ(machine.run({"status"}).out, volumes + "Authenticated restart: not armed.\n");
+            ", root file system)\nEncrypted volume: cryptdata (UUID=" +
+            machine.uuids.at("cryptdata") + ")\nAuthenticated restart: not armed.\n");
     EXPECT_THAT(machine.run({"restartarmed"}).err, HasSubstr("no authenticated restart is armed"));
     lockstep::testing::writeFile(machine.root() / "sys/kernel/kexec_loaded", "1\n");
-    EXPECT_EQ(machine.run({"status"}).out, volumes + "Authenticated restart: armed.\n");
+    EXPECT_THAT(machine.run({"status"}).out,
+                ::testing::EndsWith(")\nAuthenticated restart: armed.\n"));
     EXPECT_EQ(machine.run({"supportsauthrestart"}).out, "true\n");
     // systemd-shutdown's hook boots the armed kernel.
     EXPECT_THAT(machine.run({"restartarmed"}).err,

@@ -222,8 +222,8 @@ TEST_F(SecretsTest, SealedPasswordOpensOnlyWithTheSameInputs) {
     ASSERT_EQ(std::pair(sealed.size(), passwordDecrypt(ctx, sealed, kBadge, "1234")),
               std::pair(44U + clear.size(), std::optional(clear)));
     // A fresh salt (bytes 0-15) and a fresh nonce (16-27) each time.
-    for (const auto& [from, to] : {std::pair{0, 16}, std::pair{16, 28}}) {
-        EXPECT_FALSE(std::equal(sealed.begin() + from, sealed.begin() + to, again.begin() + from));
+    for (const int at : {0, 16}) {  // the salt (bytes 0-15) and the nonce (16-27)
+        EXPECT_FALSE(std::equal(sealed.begin() + at, sealed.begin() + at + 12, again.begin() + at));
     }
     for (const auto& [uid, pin] : std::vector<std::pair<Bytes, std::optional<std::string>>>{
              {Bytes{0x04, 0xA2}, "1234"}, {kBadge, "1235"}, {kBadge, std::nullopt}}) {
@@ -279,13 +279,9 @@ std::vector<std::string> map(const std::string& keys, const std::string& objects
                              const std::string& className = "NSDictionary",
                              const std::string& data = "BKIkO2xSgA==") {
     return {xmlObject(2, {{"NS.keys", "<array>" + keys + "</array>"},
-                          {"NS.objects", "<array>" + objects + "</array>"}}),
-            xmlClass(className),
-            "<data>" + data + "</data>",
-            xmlObject(5, {}),
-            xmlClass("SecretKeeperUser"),
-            "<string>text key</string>",
-            xmlObject(8, {}),
+                          {"NS.objects", "<array>" + objects + "</array>"}}) +
+            xmlClass(className) + "<data>" + data + "</data>" + xmlObject(5, {}) +
+            xmlClass("SecretKeeperUser") + "<string>text key</string>" + xmlObject(8, {}) +
             xmlClass("RFIDUsers")};
 }
 
