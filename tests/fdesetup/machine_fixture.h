@@ -99,15 +99,12 @@ inline Bytes8 makeArchive(const std::vector<ArchiveFile>& files, const std::stri
 // The entries of the archive appended to `original` in `loaded`, each as
 // "name mode uid:gid contents", after checking that the original is kept and
 // padded to four bytes with zeros.
-inline std::vector<std::string> appended(const Bytes8& original, const Bytes8& loaded) {
+inline std::vector<std::string> appended(const std::string& original, const std::string& loaded) {
     const std::size_t padded = (original.size() + 3) & ~std::size_t{3};
-    EXPECT_EQ(Bytes8(loaded.begin(), loaded.begin() + static_cast<long>(padded)), [&] {
-        Bytes8 p = original;
-        p.resize(padded);
-        return p;
-    }());
+    EXPECT_EQ(loaded.substr(0, padded), original + std::string(padded - original.size(), '\0'));
+    const Bytes8 bytes(loaded.begin(), loaded.end());
     std::vector<newc::Entry> entries;
-    EXPECT_EQ(newc::read(loaded, padded, &entries), loaded.size());
+    EXPECT_EQ(newc::read(bytes, padded, &entries), loaded.size());
     std::vector<std::string> listing;
     for (const newc::Entry& e : entries) {
         std::ostringstream line;
@@ -129,8 +126,7 @@ class RecordingKexec final : public KexecLoader {
         };
         if (answer == 0) {
             kernel = readAll(kernelFd);
-            const std::string bytes = readAll(initrdFd);
-            initrd = Bytes8(bytes.begin(), bytes.end());
+            initrd = readAll(initrdFd);
             commandLine = line;
             seals = ::fcntl(initrdFd, F_GET_SEALS);
         }
@@ -140,7 +136,7 @@ class RecordingKexec final : public KexecLoader {
     int execute() override { return ++executed, EPERM; }  // as a kernel that will not boot it
 
     std::optional<std::string> kernel;
-    std::optional<Bytes8> initrd;
+    std::optional<std::string> initrd;
     std::string commandLine;
     int seals = 0, answer = 0 /* the errno load answers with */, executed = 0;
 };
@@ -211,9 +207,8 @@ class TestMachine {
         writeFile(root() / "boot/initrd.img-6.1.0-99-amd64",
                   std::string(image.begin(), image.end()));
     }
-    [[nodiscard]] Bytes8 initramfs() const {
-        const std::string text = readFile(root() / "boot/initrd.img-6.1.0-99-amd64");
-        return {text.begin(), text.end()};
+    [[nodiscard]] std::string initramfs() const {
+        return readFile(root() / "boot/initrd.img-6.1.0-99-amd64");
     }
     void setRootDevice(const std::string& majorMinor) {
         writeFile(root() / "proc/self/mountinfo",
