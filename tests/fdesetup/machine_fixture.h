@@ -13,9 +13,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <map>
-#include <sstream>
-#include <stdexcept>
 
 #include "fdesetup/kexec.h"
 #include "fdesetup/newc.h"
