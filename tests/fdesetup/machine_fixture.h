@@ -13,15 +13,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <memory>
-#include <optional>
-#include <sstream>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "fdesetup/kexec.h"
 #include "fdesetup/newc.h"
@@ -34,6 +25,8 @@ namespace lockstep::fde::testing {
 
 namespace fs = std::filesystem;
 using Bytes8 = std::vector<std::uint8_t>;
+using lockstep::testing::readFile;
+using lockstep::testing::writeFile;
 
 using Crypt = std::unique_ptr<crypt_device, decltype(&crypt_free)>;
 // The LUKS image at `path`, its header loaded unless it is yet to be made.
@@ -50,8 +43,7 @@ inline Crypt crypt(const fs::path& path, bool load = true) {
 // A LUKS image file with one keyslot for `passphrase`, made with a cheap key
 // derivation. Gives the volume's UUID.
 inline std::string makeLuksImage(const fs::path& path, int version, const std::string& passphrase) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path).close();
+    writeFile(path, "");
     fs::resize_file(path, 20U << 20U);
     const Crypt cd = crypt(path, false);
     const crypt_pbkdf_type pbkdf{CRYPT_KDF_PBKDF2,        "sha256", 0, 1000, 0, 0,
@@ -68,7 +60,7 @@ inline std::string makeLuksImage(const fs::path& path, int version, const std::s
 
 struct ArchiveFile {
     std::string name;
-    std::string contents;  // a link's target when not a regular file
+    std::string contents = {};  // a link's target when not a regular file
     std::uint32_t mode = 0100644;
 };
 // A newc archive; `filter` is a libarchive compression ("" for none).
@@ -86,13 +78,13 @@ inline Bytes8 makeArchive(const std::vector<ArchiveFile>& files, const std::stri
         archive_entry* entry = archive_entry_new();
         archive_entry_set_pathname(entry, file.name.c_str());
         archive_entry_set_mode(entry, file.mode);
-        const bool regular = (file.mode & 0170000) == 0100000;
-        if (!regular) {
+        const std::size_t size = (file.mode & 0170000) == 0100000 ? file.contents.size() : 0;
+        if (size == 0) {
             archive_entry_set_symlink(entry, file.contents.c_str());
         }
-        archive_entry_set_size(entry, regular ? static_cast<la_int64_t>(file.contents.size()) : 0);
+        archive_entry_set_size(entry, static_cast<la_int64_t>(size));
         archive_write_header(writer, entry);
-        archive_write_data(writer, file.contents.data(), regular ? file.contents.size() : 0);
+        archive_write_data(writer, file.contents.data(), size);
         archive_entry_free(entry);
     }
     archive_write_close(writer);
@@ -104,14 +96,12 @@ inline Bytes8 makeArchive(const std::vector<ArchiveFile>& files, const std::stri
 // The entries of the archive appended to `original` in `loaded`, each as
 // "name mode uid:gid contents", after checking that the original is kept and
 // padded to four bytes with zeros.
-inline std::vector<std::string> appended(const Bytes8& original, const Bytes8& loaded) {
+inline std::vector<std::string> appended(const std::string& original, const std::string& loaded) {
     const std::size_t padded = (original.size() + 3) & ~std::size_t{3};
-    EXPECT_TRUE(std::equal(original.begin(), original.end(), loaded.begin()));
-    EXPECT_TRUE(std::all_of(loaded.begin() + static_cast<long>(original.size()),
-                            loaded.begin() + static_cast<long>(padded),
-                            [](std::uint8_t byte) { return byte == 0; }));
+    EXPECT_EQ(loaded.substr(0, padded), original + std::string(padded - original.size(), '\0'));
+    const Bytes8 bytes(loaded.begin(), loaded.end());
     std::vector<newc::Entry> entries;
-    EXPECT_EQ(newc::read(loaded, padded, &entries), loaded.size());
+    EXPECT_EQ(newc::read(bytes, padded, &entries), loaded.size());
     std::vector<std::string> listing;
     for (const newc::Entry& e : entries) {
         std::ostringstream line;
@@ -122,22 +112,17 @@ inline std::vector<std::string> appended(const Bytes8& original, const Bytes8& l
     return listing;
 }
 
-inline Bytes8 readAll(int fd) {
-    Bytes8 out;
-    std::uint8_t chunk[65536];
-    ssize_t got = 0;
-    while ((got = ::pread(fd, chunk, sizeof(chunk), static_cast<off_t>(out.size()))) > 0) {
-        out.insert(out.end(), chunk, chunk + got);
-    }
-    return out;
-}
-
 class RecordingKexec final : public KexecLoader {
   public:
     int load(int kernelFd, int initrdFd, std::string_view line) override {
+        const auto readAll = [](int fd) {
+            std::string out(64U << 20U, '\0');
+            out.resize(
+                static_cast<std::size_t>(std::max(::pread(fd, out.data(), out.size(), 0), 0L)));
+            return out;
+        };
         if (answer == 0) {
-            const Bytes8 bytes = readAll(kernelFd);
-            kernel = std::string(bytes.begin(), bytes.end());
+            kernel = readAll(kernelFd);
             initrd = readAll(initrdFd);
             commandLine = line;
             seals = ::fcntl(initrdFd, F_GET_SEALS);
@@ -145,22 +130,16 @@ class RecordingKexec final : public KexecLoader {
         return answer;
     }
     int unload() override { return 0; }
-    int execute() override {
-        ++executed;
-        return EPERM;  // as a kernel that will not boot it
-    }
+    int execute() override { return ++executed, EPERM; }  // as a kernel that will not boot it
 
     std::optional<std::string> kernel;
-    std::optional<Bytes8> initrd;
+    std::optional<std::string> initrd;
     std::string commandLine;
-    int seals = 0;
-    int answer = 0;  // the errno load answers with
-    int executed = 0;
+    int seals = 0, answer = 0 /* the errno load answers with */, executed = 0;
 };
 
 struct TestVolume {
-    std::string name;
-    std::string passphrase;
+    std::string name, passphrase;
     int version = 2;
     std::string options = "luks,discard";
     bool underRoot = true;
@@ -174,12 +153,11 @@ class TestMachine {
     // Root on LVM on the volumes marked underRoot; the others are marked
     // "initramfs" in /etc/crypttab. The initramfs lists every volume.
     explicit TestMachine(const std::vector<TestVolume>& volumes) {
-        using lockstep::testing::writeFile;
         const fs::path& r = root();
         std::string crypttab, initramfsCrypttab;
         int index = 0;
         for (const TestVolume& volume : volumes) {
-            const std::string uuid = uuids_[volume.name] =
+            const std::string uuid = uuids[volume.name] =
                 makeLuksImage(image(volume.name), volume.version, volume.passphrase);
             fs::create_directories(r / "dev/disk/by-uuid");
             // Relative, so a copy of the machine folder is a machine too.
@@ -196,13 +174,16 @@ class TestMachine {
                 fs::create_directories(r / "sys/dev/block/254:9/slaves" / dm.filename());
             }
         }
-        writeFile(r / "sys/dev/block/254:9/dm/uuid", "LVM-abcdef\n");
-        writeFile(r / "sys/dev/block/254:9/dm/name", "vg-root\n");
+        for (const auto& [file, text] : std::map<std::string, std::string>{
+                 {"sys/dev/block/254:9/dm/uuid", "LVM-abcdef\n"},
+                 {"sys/dev/block/254:9/dm/name", "vg-root\n"},
+                 {"etc/crypttab", crypttab},
+                 {"sys/kernel/kexec_loaded", "0\n"},
+                 {"proc/cmdline", std::string(kCommandLine) + "\n"},
+                 {std::string("boot/vmlinuz-") + kRelease, "MZ a kernel image"}}) {
+            writeFile(r / file, text);
+        }
         setRootDevice("254:9");
-        writeFile(r / "etc/crypttab", crypttab);
-        writeFile(r / "sys/kernel/kexec_loaded", "0\n");
-        writeFile(r / "proc/cmdline", std::string(kCommandLine) + "\n");
-        writeFile(r / "boot" / (std::string("vmlinuz-") + kRelease), "MZ a kernel image");
         // initramfs-tools: an early microcode archive, then the compressed main one.
         auto initrd = makeArchive(
             {{"kernel", "", 040755}, {"kernel/x86/microcode/GenuineIntel.bin", "microcode"}}, "");
@@ -219,29 +200,22 @@ class TestMachine {
     [[nodiscard]] fs::path image(const std::string& name) const {
         return root() / "images" / (name + ".img");
     }
-    [[nodiscard]] const std::string& uuid(const std::string& name) const { return uuids_.at(name); }
-    [[nodiscard]] fs::path initramfsPath() const {
-        return root() / "boot" / (std::string("initrd.img-") + kRelease);
-    }
     void writeInitramfs(const Bytes8& image) {
-        lockstep::testing::writeFile(initramfsPath(), std::string(image.begin(), image.end()));
+        writeFile(root() / "boot/initrd.img-6.1.0-99-amd64",
+                  std::string(image.begin(), image.end()));
     }
-    [[nodiscard]] Bytes8 initramfs() const {
-        const std::string text = lockstep::testing::readFile(initramfsPath());
-        return {text.begin(), text.end()};
+    [[nodiscard]] std::string initramfs() const {
+        return readFile(root() / "boot/initrd.img-6.1.0-99-amd64");
     }
     void setRootDevice(const std::string& majorMinor) {
-        lockstep::testing::writeFile(
-            root() / "proc/self/mountinfo",
-            "22 27 0:21 / /proc rw - proc proc rw\n27 1 " + majorMinor +
-                " / / rw,relatime shared:1 - ext4 /dev/mapper/vg-root rw\n");
+        writeFile(root() / "proc/self/mountinfo",
+                  "22 27 0:21 / /proc rw - proc proc rw\n27 1 " + majorMinor +
+                      " / / rw,relatime shared:1 - ext4 /dev/mapper/vg-root rw\n");
     }
-    lockstep::testing::TestDirectory& accounts() { return accounts_; }
 
     struct Result {
         int exit = -1;
-        std::string out;
-        std::string err;
+        std::string out, err;
     };
     // Runs the tool as root with `input` on standard input: a memory file, as
     // a pipe could not take more than its buffer before the tool reads.
@@ -253,40 +227,27 @@ class TestMachine {
             throw std::runtime_error("standard input");
         }
         SqliteKeychainService keychain{SqliteKeychainOptions{}};
-        LocalDirectoryService directory{accounts_.root()};
-        const Context accounts{.keychain = keychain,
-                               .directory = directory,
-                               .fdesetupPath = "/usr/bin/fdesetup",
-                               .bundlePath = "/usr/bin",
-                               .machineRoot = accounts_.root()};
+        LocalDirectoryService directory{accounts.root()};
+        const Context context{keychain, directory, "/usr/bin/fdesetup", "/usr/bin",
+                              accounts.root()};
         std::ostringstream out, err;
         auto next = terminal.begin();
         const auto answer = [&]() -> std::optional<std::string> {
             return next != terminal.end() ? std::optional(*next++) : std::nullopt;
         };
-        ToolEnvironment env{
-            .machine = Machine{root(), static_cast<unsigned>(::getuid())},
-            .release = kRelease,
-            .kexec = kexec,
-            .accounts = accounts,
-            .root = true,
-            .inputFd = inputFd,
-            .out = out,
-            .err = err,
-            .askLine = [&answer](const std::string&) { return answer(); },
-            .askSecret = [&answer](const std::string&) -> std::optional<LockedBuffer> {
-                std::optional<LockedBuffer> buffer;
-                if (const auto text = answer()) {
-                    static_cast<void>(buffer.emplace(4096).append(*text));
-                }
-                return buffer;
-            },
-            .log = [this](std::string_view message) { logged.emplace_back(message); },
-            .runCommand =
-                [this](const std::vector<std::string>& command) {
-                    commands.push_back(command);
-                    return true;
-                },
+        ToolEnvironment env(Machine(root(), static_cast<unsigned>(::getuid())), kRelease, kexec,
+                            context, true, inputFd, out, err, {}, {}, {}, {});
+        env.askLine = [&answer](const std::string&) { return answer(); };
+        env.askSecret = [&answer](const std::string&) {
+            std::optional<LockedBuffer> buffer;
+            if (const auto text = answer()) {
+                static_cast<void>(buffer.emplace(4096).append(*text));
+            }
+            return buffer;
+        };
+        env.log = [this](std::string_view message) { logged.emplace_back(message); };
+        env.runCommand = [this](const std::vector<std::string>& c) {
+            return commands.push_back(c), true;
         };
         const int exit = runTool(arguments, env);
         ::close(inputFd);
@@ -297,11 +258,11 @@ class TestMachine {
     std::vector<std::string> logged;
     std::vector<std::vector<std::string>> commands;
     std::vector<std::string> terminal;  // what the terminal answers, in order
+    std::map<std::string, std::string> uuids;
+    lockstep::testing::TestDirectory accounts;
 
   private:
     lockstep::testing::TempDir dir_;
-    lockstep::testing::TestDirectory accounts_;
-    std::map<std::string, std::string> uuids_;
 };
 
 }  // namespace lockstep::fde::testing

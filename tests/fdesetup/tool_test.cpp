@@ -14,9 +14,7 @@ namespace lockstep::fde {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ArchiveFile;
 using ::testing::HasSubstr;
-using testing::makeArchive;
 using testing::TestMachine;
 using testing::TestVolume;
 using Strings = std::vector<std::string>;
@@ -49,16 +47,16 @@ TEST(Arm, ArmsOnlyWhenThePasswordOpensEveryVolume) {
         SCOPED_TRACE(c.name);
         TestMachine machine(c.volumes);
         for (const std::string& user : c.enabled) {
-            machine.accounts().addUser(user, user + " pw", 501).write();
+            machine.accounts.addUser(user, user + " pw", 501).write();
             machine.terminal = {c.volumes[0].passphrase, user + " pw"};
             ASSERT_EQ(machine.run({"add", "-usertoadd", user}).exit, 0);
         }
         const auto result = machine.run(kArm, request(c.user, c.password));
         if (!c.refusal.empty()) {
-            EXPECT_EQ(std::tuple(result.exit, std::ranges::count(result.err, '\n')),
-                      std::tuple(1, 1));
-            EXPECT_THAT(result.err, HasSubstr(c.refusal));
-            EXPECT_FALSE(machine.kexec.initrd) << "nothing may be loaded";
+            EXPECT_EQ(
+                std::tuple(result.exit, std::ranges::count(result.err, '\n'),
+                           result.err.find(c.refusal) != std::string::npos, !machine.kexec.initrd),
+                std::tuple(1, 1, true, true));
             continue;
         }
         ASSERT_EQ(std::tuple(result.exit, result.out), std::tuple(0, "")) << result.err;
@@ -70,73 +68,59 @@ TEST(Arm, ArmsOnlyWhenThePasswordOpensEveryVolume) {
         std::string crypttab;
         for (const TestVolume& v : c.volumes) {
             expected.push_back("lockstep/" + v.name + ".key 100400 0:0 " + c.password);
-            crypttab += v.name + " UUID=" + machine.uuid(v.name) + " /lockstep/" + v.name +
+            crypttab += v.name + " UUID=" + machine.uuids.at(v.name) + " /lockstep/" + v.name +
                         ".key " + v.options + ",key-slot=" + (c.enabled.empty() ? "0" : "1") + "\n";
         }
         expected.push_back("cryptroot/crypttab 100644 0:0 " + crypttab);
         EXPECT_EQ(testing::appended(machine.initramfs(), *machine.kexec.initrd), expected);
         // Each add and the arming are logged once, without the password.
         ASSERT_EQ(machine.logged.size(), c.enabled.size() * c.volumes.size() + 1);
-        EXPECT_THAT(
-            machine.logged.back(),
-            ::testing::AllOf(HasSubstr("authenticated restart armed for " + c.user + " at "),
-                             HasSubstr("; kernel /boot/vmlinuz-6.1.0-99-amd64;"),
-                             ::testing::Not(HasSubstr(c.password))));
+        EXPECT_THAT(machine.logged.back(), HasSubstr("authenticated restart armed for " + c.user));
+        EXPECT_EQ(machine.logged.back().find(c.password), std::string::npos);
     }
 }
 
 // Refused before anything is loaded, and reported by supportsauthrestart.
 TEST(Arm, RefusesWhatItCannotTrustOrLoad) {
+    using M = TestMachine&;
     const auto chmod = [](const char* file, int mode) {
-        return [=](TestMachine& m) { fs::permissions(m.root() / file, fs::perms(mode)); };
+        return [=](M m) { fs::permissions(m.root() / file, fs::perms(mode)); };
     };
-    const auto write = [](const char* file, std::string text) {
-        return [=](TestMachine& m) { lockstep::testing::writeFile(m.root() / file, text); };
+    const auto remove = [](const char* file) { return [=](M m) { fs::remove(m.root() / file); }; };
+    const auto initramfs = [](std::vector<testing::ArchiveFile> files) {
+        return [=](M m) { m.writeInitramfs(testing::makeArchive(files, "gzip")); };
     };
-    const auto initramfs = [](std::vector<ArchiveFile> files) {
-        return [=](TestMachine& m) { m.writeInitramfs(makeArchive(files, "gzip")); };
+    const std::vector<std::tuple<std::string, std::function<void(M)>, std::string>> cases = {
+        {"root not encrypted", [](M m) { m.setRootDevice("8:1"); }, "is not on an encrypted vol"},
+        {"initramfs writable", chmod("boot/initrd.img-6.1.0-99-amd64", 0666), "amd64 is writable"},
+        {"crypttab writable", chmod("etc/crypttab", 0664), "etc/crypttab is writable by others"},
+        {"kernel missing", remove("boot/vmlinuz-6.1.0-99-amd64"),
+         "vmlinuz-6.1.0-99-amd64 cannot be read"},
+        {"no kexec", remove("sys/kernel/kexec_loaded"), "cannot load"},
+        {"not LUKS", [](M m) { fs::resize_file(m.image("cryptroot"), 0); }, "is not a LUKS volume"},
+        {"dracut", initramfs({{"usr/lib/dracut/modules.txt", "crypt\n"}}), "dracut, which is not"},
+        {"no cryptsetup", initramfs({{"conf/initramfs.conf", ""}}), "cryptsetup-initramfs is not"},
+        {"root volume not in the initramfs",
+         initramfs(
+             {{"conf/initramfs.conf"}, {"scripts/local-top/cryptroot"}, {"cryptroot/crypttab"}}),
+         "the initramfs does not unlock cryptroot"},
+        {"kexec refused", [](M m) { m.kexec.answer = EPERM; }, "refused to load the restart"},
     };
-    const std::vector<std::tuple<std::string, std::function<void(TestMachine&)>, std::string>>
-        cases = {
-            {"root not encrypted", [](TestMachine& m) { m.setRootDevice("8:1"); },
-             "is not on an encrypted volume"},
-            {"initramfs writable", chmod("boot/initrd.img-6.1.0-99-amd64", 0666),
-             "boot/initrd.img-6.1.0-99-amd64 is writable by others than root"},
-            {"crypttab writable", chmod("etc/crypttab", 0664),
-             "etc/crypttab is writable by others than root"},
-            {"kernel missing",
-             [](TestMachine& m) { fs::remove(m.root() / "boot/vmlinuz-6.1.0-99-amd64"); },
-             "vmlinuz-6.1.0-99-amd64 cannot be read"},
-            {"no kexec", [](TestMachine& m) { fs::remove(m.root() / "sys/kernel/kexec_loaded"); },
-             "the running kernel cannot load another kernel"},
-            {"not LUKS", write("images/cryptroot.img", std::string(1 << 20, 'x')),
-             "is not a LUKS volume"},
-            {"dracut", initramfs({{"usr/lib/dracut/modules.txt", "crypt\n"}}),
-             "dracut, which is not supported"},
-            {"no cryptsetup", initramfs({{"conf/initramfs.conf", ""}}),
-             "cryptsetup-initramfs is not in it"},
-            {"root volume not in the initramfs",
-             initramfs({{"conf/initramfs.conf", ""},
-                        {"scripts/local-top/cryptroot", ""},
-                        {"cryptroot/crypttab", ""}}),
-             "the initramfs does not unlock cryptroot"},
-            {"kexec refused", [](TestMachine& m) { m.kexec.answer = EPERM; },
-             "the kernel refused to load the restart kernel (lockdown"},
-        };
     for (const auto& [name, prepare, refusal] : cases) {
         SCOPED_TRACE(name);
         TestMachine machine({kRoot});
         prepare(machine);
         const auto result = machine.run(kArm, request("alice", "disk pass"));
-        EXPECT_EQ(std::tuple(result.exit, !machine.kexec.initrd, machine.logged.empty()),
-                  std::tuple(1, true, true));
-        EXPECT_THAT(result.err, HasSubstr(refusal));
+        EXPECT_EQ(std::tuple(result.exit, !machine.kexec.initrd, machine.logged.empty(),
+                             result.err.find(refusal) != std::string::npos),
+                  std::tuple(1, true, true, true))
+            << result.err;
         if (name != "kexec refused" && name != "not LUKS") {
             EXPECT_THAT(machine.run({"supportsauthrestart", "-verbose"}).out,
                         ::testing::AllOf(::testing::StartsWith("false\n"), HasSubstr(refusal)));
         }
     }
-    auto truncated = makeArchive({{"init", "#!/bin/sh\n"}}, "gzip");
+    auto truncated = testing::makeArchive({{"init", "#!/bin/sh\n"}}, "gzip");
     truncated.resize(truncated.size() / 2);
     for (const auto& [image, problem] : std::vector<std::pair<testing::Bytes8, std::string>>{
              {testing::Bytes8(64, 0), "no main archive"},
@@ -174,21 +158,15 @@ TEST(Arm, RequestsDelaysAndUsage) {
 
 TEST(Accounts, AddListRemoveAndStatus) {
     TestMachine machine({kRoot, {"cryptdata", "disk pass", 2, "luks", false}});
-    machine.accounts().addUser("alice", "alice pw", 501).addUser("bob", "bob pw", 502).write();
-    const auto add = [](const std::string& passphrase, const std::string& user,
-                        const std::string& password) {
+    machine.accounts.addUser("alice", "alice pw", 501).addUser("bob", "bob pw", 502).write();
+    const auto add = [](std::string passphrase, std::string user, std::string password) {
         return "<plist><dict><key>Password</key><string>" + passphrase +
                "</string><key>AdditionalUsers</key><array><dict><key>Username</key><string>" +
                user + "</string><key>Password</key><string>" + password +
                "</string></dict></array></dict></plist>";
     };
-    struct Step {
-        Strings arguments;
-        std::string input;
-        Strings terminal;
-        int exit;
-        std::string output;  // standard output, or a piece of the error
-    };
+    // Arguments, standard input, terminal answers, exit, the output or a piece of the error.
+    using Step = std::tuple<Strings, std::string, Strings, int, std::string>;
     const Strings addAlice = {"add", "-usertoadd", "alice", "-inputplist"};
     const Strings addCarol = {"add", "-usertoadd", "carol", "-inputplist"};
     for (const Step& step : std::vector<Step>{
@@ -201,11 +179,11 @@ TEST(Accounts, AddListRemoveAndStatus) {
              {{"remove", "-user", "carol"}, "", {}, 1, "carol is not enabled."},
              {{"remove", "-user", "alice"}, "", {}, 0, ""},
              {{"list"}, "", {}, 0, "bob,2\n"}}) {
-        SCOPED_TRACE(::testing::PrintToString(step.arguments));
-        machine.terminal = step.terminal;
-        const auto result = machine.run(step.arguments, step.input);
-        EXPECT_EQ(result.exit, step.exit) << result.err;
-        EXPECT_THAT(step.exit == 0 ? result.out : result.err, HasSubstr(step.output));
+        const auto& [arguments, input, terminal, exit, output] = step;
+        machine.terminal = terminal;
+        const auto result = machine.run(arguments, input);
+        EXPECT_EQ(result.exit, exit) << result.err << ::testing::PrintToString(arguments);
+        EXPECT_THAT(exit == 0 ? result.out : result.err, HasSubstr(output));
     }
     // Nobody but bob opens the volumes now: his is the last keyslot.
     for (const std::string name : {"cryptroot", "cryptdata"}) {
@@ -215,14 +193,15 @@ TEST(Accounts, AddListRemoveAndStatus) {
                 HasSubstr("it is the last keyslot that opens the volume."));
     EXPECT_EQ(machine.run({"list"}).out, "bob,2\n");
 
-    const std::string volumes =
-        "FileVault is On.\nEncrypted volume: cryptroot (UUID=" + machine.uuid("cryptroot") +
-        ", root file system)\nEncrypted volume: cryptdata (UUID=" + machine.uuid("cryptdata") +
-        ")\n";
-    EXPECT_EQ(machine.run({"status"}).out, volumes + "Authenticated restart: not armed.\n");
+    EXPECT_EQ(
+        machine.run({"status"}).out,
+        "FileVault is On.\nEncrypted volume: cryptroot (UUID=" + machine.uuids.at("cryptroot") +
+            ", root file system)\nEncrypted volume: cryptdata (UUID=" +
+            machine.uuids.at("cryptdata") + ")\nAuthenticated restart: not armed.\n");
     EXPECT_THAT(machine.run({"restartarmed"}).err, HasSubstr("no authenticated restart is armed"));
     lockstep::testing::writeFile(machine.root() / "sys/kernel/kexec_loaded", "1\n");
-    EXPECT_EQ(machine.run({"status"}).out, volumes + "Authenticated restart: armed.\n");
+    EXPECT_THAT(machine.run({"status"}).out,
+                ::testing::EndsWith(")\nAuthenticated restart: armed.\n"));
     EXPECT_EQ(machine.run({"supportsauthrestart"}).out, "true\n");
     // systemd-shutdown's hook boots the armed kernel.
     EXPECT_THAT(machine.run({"restartarmed"}).err,
@@ -254,18 +233,18 @@ TEST(DaemonWithTool, EnrolmentArmsAndAPasswordTheDiskRefusesIsReported) {
             {"LOCKSTEP_STANDIN_RECORD", record}};
         const auto enrolled = sandbox.run(
             {"--set-user", "--user", "alice", "--password", "correct horse"}, environment);
-        const bool opens = disk == "correct horse";
-        EXPECT_EQ(
-            std::tuple(enrolled.exitCode, enrolled.out),
-            std::tuple(0, opens ? "alice ********\nSuccessfully authenticated with FileVault\n"
-                                : "alice ********\nFailed to authenticate with FileVault\n"));
         const std::string initrd = lockstep::testing::readFile(record + ".initrd");
+        const bool opens = disk == "correct horse";
+        EXPECT_EQ(std::tuple(enrolled.exitCode, enrolled.out, initrd.empty()),
+                  std::tuple(0,
+                             opens ? "alice ********\nSuccessfully authenticated with FileVault\n"
+                                   : "alice ********\nFailed to authenticate with FileVault\n",
+                             !opens));
         if (!opens) {
-            EXPECT_EQ(initrd, "") << "nothing may be loaded";
-            continue;
+            continue;  // nothing may be loaded
         }
         EXPECT_EQ(lockstep::testing::readFile(record + ".cmdline"), TestMachine::kCommandLine);
-        EXPECT_EQ(testing::appended(machine.initramfs(), {initrd.begin(), initrd.end()}).at(1),
+        EXPECT_EQ(testing::appended(machine.initramfs(), initrd).at(1),
                   "lockstep/cryptroot.key 100400 0:0 correct horse");
         // The plain run arms again from the keychain.
         fs::remove(record + ".initrd");

@@ -51,25 +51,11 @@ int main(int argc, char** argv) {
     RecordingKexec kexec;
     lockstep::SqliteKeychainService keychain{lockstep::SqliteKeychainOptions{}};
     lockstep::LocalDirectoryService directory{"/"};
-    const lockstep::Context accounts{.keychain = keychain,
-                                     .directory = directory,
-                                     .fdesetupPath = "/usr/bin/fdesetup",
-                                     .bundlePath = "/usr/bin",
-                                     .machineRoot = "/"};
-    lockstep::fde::ToolEnvironment env{
-        .machine = lockstep::fde::Machine{variable("LOCKSTEP_STANDIN_MACHINE"), 0},
-        .release = variable("LOCKSTEP_STANDIN_RELEASE"),
-        .kexec = kexec,
-        .accounts = accounts,
-        .root = ::geteuid() == 0,
-        .inputFd = STDIN_FILENO,
-        .out = std::cout,
-        .err = std::cerr,
-        // The daemon runs it never asking nor scheduling.
-        .askLine = {},
-        .askSecret = {},
-        .log = [](std::string_view) {},
-        .runCommand = {},
-    };
+    const lockstep::Context accounts{keychain, directory, "/usr/bin/fdesetup", "/usr/bin", "/"};
+    // The daemon runs it never asking nor scheduling.
+    lockstep::fde::ToolEnvironment env(
+        lockstep::fde::Machine(variable("LOCKSTEP_STANDIN_MACHINE"), 0),
+        variable("LOCKSTEP_STANDIN_RELEASE"), kexec, accounts, ::geteuid() == 0, STDIN_FILENO,
+        std::cout, std::cerr, {}, {}, [](std::string_view) {}, {});
     return lockstep::fde::runTool({argv + 1, argv + argc}, env);
 }
