@@ -13,7 +13,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-
 #include "fdesetup/kexec.h"
 #include "fdesetup/newc.h"
 #include "fdesetup/tool.h"
@@ -235,8 +234,18 @@ class TestMachine {
         const auto answer = [&]() -> std::optional<std::string> {
             return next != terminal.end() ? std::optional(*next++) : std::nullopt;
         };
-        ToolEnvironment env(Machine(root(), static_cast<unsigned>(::getuid())), kRelease, kexec,
-                            context, true, inputFd, out, err, {}, {}, {}, {});
+        ToolEnvironment env{Machine{root(), static_cast<unsigned>(::getuid())},
+                            kRelease,
+                            kexec,
+                            context,
+                            true,
+                            inputFd,
+                            out,
+                            err,
+                            {},
+                            {},
+                            {},
+                            {}};
         env.askLine = [&answer](const std::string&) { return answer(); };
         env.askSecret = [&answer](const std::string&) {
             std::optional<LockedBuffer> buffer;

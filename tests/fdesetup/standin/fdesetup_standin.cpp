@@ -53,9 +53,18 @@ int main(int argc, char** argv) {
     lockstep::LocalDirectoryService directory{"/"};
     const lockstep::Context accounts{keychain, directory, "/usr/bin/fdesetup", "/usr/bin", "/"};
     // The daemon runs it never asking nor scheduling.
-    lockstep::fde::ToolEnvironment env(
-        lockstep::fde::Machine(variable("LOCKSTEP_STANDIN_MACHINE"), 0),
-        variable("LOCKSTEP_STANDIN_RELEASE"), kexec, accounts, ::geteuid() == 0, STDIN_FILENO,
-        std::cout, std::cerr, {}, {}, [](std::string_view) {}, {});
+    lockstep::fde::ToolEnvironment env{
+        lockstep::fde::Machine{variable("LOCKSTEP_STANDIN_MACHINE"), 0},
+        variable("LOCKSTEP_STANDIN_RELEASE"),
+        kexec,
+        accounts,
+        ::geteuid() == 0,
+        STDIN_FILENO,
+        std::cout,
+        std::cerr,
+        {},
+        {},
+        [](std::string_view) {},
+        {}};
     return lockstep::fde::runTool({argv + 1, argv + argc}, env);
 }
