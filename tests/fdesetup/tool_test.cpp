@@ -149,7 +149,10 @@ TEST(Arm, RequestsDelaysAndUsage) {
     EXPECT_EQ(machine.commands, (std::vector<Strings>{{"/usr/bin/systemctl", "kexec"},
                                                       {"/usr/sbin/shutdown", "-r", "+5"}}));
     for (const auto& [arguments, exit] : std::vector<std::pair<Strings, int>>{
-             {{}, 64}, {{"authrestart", "-delayminutes", "-2"}, 64}, {{"status", "--help"}, 0}}) {
+             {{}, 64},
+             {{"authrestart", "-delayminutes", "-2"}, 64},
+             {{"authrestart", "-usertoadd", "bob"}, 64},  // an option of another command
+             {{"status", "--help"}, 0}}) {
         const auto result = machine.run(arguments);
         EXPECT_EQ(result.exit, exit) << ::testing::PrintToString(arguments);
         EXPECT_THAT(exit == 0 ? result.out : result.err, HasSubstr("Usage: fdesetup"));
