@@ -454,7 +454,7 @@ TEST(AclCodec, RefusesMalformedForms) {
 constexpr char kOrder[] = "LOCKSTEP_KEYCHAIN_TEST_CHILD";
 constexpr char kOldSecret[] = "old secret 7f3a";
 // Long enough to need pages of its own, so that adding it grows the file.
-const std::string kNewSecret = "new secret 91c4 " + std::string(9000, 'n');
+const std::string kNewSecret = std::string("new secret 91c4 ").append(9000, 'n');
 constexpr char kChangedDescription[] = "changed description";
 constexpr int kDuplicate = 1;  // exit code of a racing child that lost the shared item
 
